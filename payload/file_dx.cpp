@@ -1,0 +1,45 @@
+#include "payload/file_dx.h"
+
+CFileDX::~CFileDX() { Close(); }
+
+int CFileDX::OpenRead(const char16_t* path) {
+  if (IsOpen()) return 0;
+  m_handle = OsOpenRead(path);
+  if (!IsOpen()) {
+    m_lastError = OsLastError();
+    return 0;
+  }
+  return 1;
+}
+
+int CFileDX::OpenWrite(const char16_t* path, int32_t mode) {
+  if (IsOpen()) return 0;
+  m_handle = OsOpenWrite(path, mode == 1 ? OsWriteDisposition::OpenAlways : OsWriteDisposition::CreateAlways);
+  return IsOpen() ? 1 : 0;
+}
+
+uint32_t CFileDX::Read(void* buffer, uint32_t count) {
+  uint32_t done = 0;
+  return OsRead(m_handle, buffer, count, &done) ? done : 0;
+}
+
+uint32_t CFileDX::Write(const void* buffer, uint32_t count) {
+  uint32_t done = 0;
+  return OsWrite(m_handle, buffer, count, &done) ? done : 0;
+}
+
+int CFileDX::Seek(uint32_t low, uint32_t high) {
+  int64_t position = static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+  return OsSeek(m_handle, position) ? 1 : 0;
+}
+
+uint32_t CFileDX::GetSize() { return OsGetSizeLow(m_handle); }
+
+int CFileDX::Flush() { return IsOpen() && OsFlush(m_handle) ? 1 : 0; }
+
+int32_t CFileDX::Close() {
+  if (!IsOpen()) return -1;
+  bool ok = OsClose(m_handle);
+  m_handle = kOsInvalidFile;
+  return ok ? 1 : 0;
+}

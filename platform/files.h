@@ -1,0 +1,58 @@
+// Open files: the one place where the core touches file handles.
+//
+// Paths are UTF-16 with '\' as the separator on every platform. The
+// semantics are Windows' own and the POSIX layer reproduces them, even when
+// the process runs as root:
+//  - A file opened for reading shares reading only: others may read it, but
+//    nobody may open it for writing, replace it by a rename or delete it.
+//  - A file opened for writing shares nothing: any other open of it fails
+//    with OS_ERROR_SHARING_VIOLATION, and so do renames over it and deletes.
+//  - A file with the read-only attribute cannot be opened for writing,
+//    replaced by a rename or deleted (OS_ERROR_ACCESS_DENIED).
+//  - A folder cannot be opened as a file (OS_ERROR_ACCESS_DENIED).
+// Every failure leaves its code for OsLastError().
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os_error.h"
+
+// An open file as the layer hands it out; kOsInvalidFile (all bits set, the
+// value of INVALID_HANDLE_VALUE) when nothing is open.
+using OsFile = std::uintptr_t;
+inline constexpr OsFile kOsInvalidFile = ~OsFile{0};
+
+enum class OsWriteDisposition {
+  OpenAlways,    // open an existing file as it is, or create it
+  CreateAlways,  // create the file, or truncate an existing one to 0 bytes
+};
+
+// Opens an existing file for sequential reading (CreateFileW with
+// GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING). kOsInvalidFile on failure.
+OsFile OsOpenRead(const char16_t* path);
+
+// Opens a file for sequential writing, exclusively (CreateFileW with
+// GENERIC_WRITE, share mode 0). kOsInvalidFile on failure.
+OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition);
+
+// One read at the current position, no retry. False when the call fails;
+// *done is the byte count moved (fewer than asked at the end of the file).
+bool OsRead(OsFile file, void* buffer, uint32_t count, uint32_t* done);
+
+// One write at the current position. False when the call fails; *done is the
+// byte count moved, which a full disk may make short.
+bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done);
+
+// Moves the position to an absolute offset from the start. Positions beyond
+// the end are allowed; negative ones fail (OS_ERROR_NEGATIVE_SEEK).
+bool OsSeek(OsFile file, int64_t position);
+
+// The low 32 bits of the file's size; 0xFFFFFFFF (INVALID_FILE_SIZE) when the
+// file is not open.
+uint32_t OsGetSizeLow(OsFile file);
+
+// Hands written data to the storage device (FlushFileBuffers, fsync).
+bool OsFlush(OsFile file);
+
+// Closes the file. The file is closed even when the call reports failure.
+bool OsClose(OsFile file);

@@ -1,0 +1,223 @@
+// CFileDX on the platform layer of the build: the same cases run natively
+// against the POSIX layer and under Wine against the Win32 layer.
+#include <gtest/gtest.h>
+
+#include "payload/file_dx.h"
+#include "platform/fault.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+class FileDxTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OsFaultReset(); }
+  void TearDown() override { OsFaultReset(); }
+  TempDir dir;
+};
+
+TEST_F(FileDxTest, FreshObjectIsClosedAndReportsClosedResults) {
+  CFileDX file;
+  uint8_t byte = 0;
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.LastError(), 0u);
+  EXPECT_EQ(file.GetSize(), 0xFFFFFFFFu);
+  EXPECT_EQ(file.Read(&byte, 1), 0u);
+  EXPECT_EQ(file.Write(&byte, 1), 0u);
+  EXPECT_EQ(file.Seek(0, 0), 0);
+  EXPECT_EQ(file.Flush(), 0);
+  EXPECT_EQ(file.Close(), -1);
+  EXPECT_EQ(file.Close(), -1);
+}
+
+TEST_F(FileDxTest, WritesThenReadsBackThroughOneObject) {
+  std::u16string path = dir.Core(u"data.bin");
+  std::vector<uint8_t> bytes = PatternBytes(5000, 1);
+  CFileDX file;
+  ASSERT_EQ(file.OpenWrite(path.c_str(), 0), 1);
+  EXPECT_EQ(file.Write(bytes.data(), 5000), 5000u);
+  EXPECT_EQ(file.Flush(), 1);
+  EXPECT_EQ(file.GetSize(), 5000u);
+  EXPECT_EQ(file.Close(), 1);
+  EXPECT_FALSE(file.IsOpen());
+
+  ASSERT_EQ(file.OpenRead(path.c_str()), 1);
+  EXPECT_EQ(file.GetSize(), 5000u);
+  std::vector<uint8_t> back(6000, 0xAA);
+  EXPECT_EQ(file.Read(back.data(), 3000), 3000u);
+  EXPECT_EQ(file.Read(back.data() + 3000, 3000), 2000u) << "a read at the end moves what is left";
+  EXPECT_EQ(file.Read(back.data(), 10), 0u);
+  back.resize(5000);
+  EXPECT_EQ(back, bytes);
+
+  ASSERT_EQ(file.Seek(4990, 0), 1);
+  uint8_t tail[10];
+  EXPECT_EQ(file.Read(tail, 10), 10u);
+  EXPECT_EQ(0, memcmp(tail, bytes.data() + 4990, 10));
+}
+
+TEST_F(FileDxTest, OpenOnAnOpenObjectFailsAndLeavesTheFileOpen) {
+  WriteFileBytes(dir.Native("a"), Bytes("first"));
+  WriteFileBytes(dir.Native("b"), Bytes("second"));
+  CFileDX file;
+  ASSERT_EQ(file.OpenRead(dir.Core(u"a").c_str()), 1);
+  EXPECT_EQ(file.OpenRead(dir.Core(u"b").c_str()), 0);
+  EXPECT_EQ(file.OpenWrite(dir.Core(u"b").c_str(), 0), 0);
+  EXPECT_EQ(file.LastError(), 0u) << "a refused open is not a system error";
+  char text[8] = {};
+  EXPECT_EQ(file.Read(text, 8), 5u);
+  EXPECT_STREQ(text, "first");
+  EXPECT_EQ(ReadFileBytes(dir.Native("b")), Bytes("second"));
+}
+
+TEST_F(FileDxTest, OpenReadOfMissingFileKeepsTheSystemError) {
+  CFileDX file;
+  EXPECT_EQ(file.OpenRead(dir.Core(u"missing.bin").c_str()), 0);
+  EXPECT_EQ(file.LastError(), OS_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(file.GetSize(), 0xFFFFFFFFu);
+  EXPECT_EQ(file.OpenRead(dir.Core(u"no-folder\\missing.bin").c_str()), 0);
+  EXPECT_EQ(file.LastError(), OS_ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FileDxTest, FolderCannotBeOpenedAsAFile) {
+  std::filesystem::create_directory(dir.Native("sub"));
+  CFileDX file;
+  EXPECT_EQ(file.OpenRead(dir.Core(u"sub").c_str()), 0);
+  EXPECT_EQ(file.LastError(), OS_ERROR_ACCESS_DENIED);
+  EXPECT_EQ(file.OpenWrite(dir.Core(u"sub").c_str(), 0), 0);
+  EXPECT_EQ(file.OpenWrite(dir.Core(u"sub").c_str(), 1), 0);
+}
+
+TEST_F(FileDxTest, WriteModesTruncateOrKeep) {
+  struct Case {
+    int32_t mode;
+    const char* expected;  // after writing "XY" at the start of "abcdef"
+  };
+  const Case cases[] = {{0, "XY"}, {2, "XY"}, {-1, "XY"}, {1, "XYcdef"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    WriteFileBytes(dir.Native("m"), Bytes("abcdef"));
+    CFileDX file;
+    ASSERT_EQ(file.OpenWrite(dir.Core(u"m").c_str(), c.mode), 1);
+    EXPECT_EQ(file.Write("XY", 2), 2u);
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(dir.Native("m")), Bytes(c.expected));
+  }
+  for (int32_t mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    std::filesystem::remove(dir.Native("new"));
+    CFileDX file;
+    ASSERT_EQ(file.OpenWrite(dir.Core(u"new").c_str(), mode), 1) << "both modes create a missing file";
+    file.Close();
+    EXPECT_TRUE(std::filesystem::exists(dir.Native("new")));
+  }
+}
+
+TEST_F(FileDxTest, WriterExcludesEveryOtherOpen) {
+  WriteFileBytes(dir.Native("x"), Bytes("content"));
+  std::u16string path = dir.Core(u"x");
+  CFileDX writer;
+  ASSERT_EQ(writer.OpenWrite(path.c_str(), 1), 1);
+
+  CFileDX second;
+  EXPECT_EQ(second.OpenWrite(path.c_str(), 0), 0) << "second exclusive open";
+  EXPECT_EQ(second.OpenWrite(path.c_str(), 1), 0);
+  EXPECT_EQ(second.OpenRead(path.c_str()), 0);
+  EXPECT_EQ(second.LastError(), OS_ERROR_SHARING_VIOLATION);
+  writer.Close();
+  EXPECT_EQ(ReadFileBytes(dir.Native("x")), Bytes("content")) << "the refused truncating open cut nothing";
+  EXPECT_EQ(second.OpenWrite(path.c_str(), 0), 1) << "free again once closed";
+}
+
+TEST_F(FileDxTest, ReadersShareWithReadersOnly) {
+  WriteFileBytes(dir.Native("r"), Bytes("shared"));
+  std::u16string path = dir.Core(u"r");
+  CFileDX first, second, writer;
+  ASSERT_EQ(first.OpenRead(path.c_str()), 1);
+  EXPECT_EQ(second.OpenRead(path.c_str()), 1);
+  EXPECT_EQ(writer.OpenWrite(path.c_str(), 0), 0);
+  first.Close();
+  EXPECT_EQ(writer.OpenWrite(path.c_str(), 0), 0) << "one reader still holds it";
+  second.Close();
+  EXPECT_EQ(writer.OpenWrite(path.c_str(), 0), 1);
+}
+
+TEST_F(FileDxTest, DestructorReleasesTheFile) {
+  std::u16string path = dir.Core(u"d");
+  {
+    CFileDX scoped;
+    ASSERT_EQ(scoped.OpenWrite(path.c_str(), 0), 1);
+    scoped.Write("z", 1);
+  }
+  CFileDX after;
+  EXPECT_EQ(after.OpenWrite(path.c_str(), 1), 1);
+}
+
+TEST_F(FileDxTest, ReadOnlyFileCannotBeOpenedForWriting) {
+  WriteFileBytes(dir.Native("ro"), Bytes("keep me"));
+  SetReadOnly(dir.Native("ro"), true);
+  std::u16string path = dir.Core(u"ro");
+  for (int32_t mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    CFileDX file;
+    EXPECT_EQ(file.OpenWrite(path.c_str(), mode), 0);
+    EXPECT_FALSE(file.IsOpen());
+  }
+  EXPECT_EQ(ReadFileBytes(dir.Native("ro")), Bytes("keep me"));
+  CFileDX reader;
+  EXPECT_EQ(reader.OpenRead(path.c_str()), 1) << "reading a read-only file is fine";
+}
+
+TEST_F(FileDxTest, SeekToAPositionWhoseLowHalfIsAllOnes) {
+  WriteFileBytes(dir.Native("s"), Bytes("abc"));
+  CFileDX file;
+  ASSERT_EQ(file.OpenRead(dir.Core(u"s").c_str()), 1);
+  EXPECT_EQ(file.Seek(0xFFFFFFFF, 0), 1);
+  uint8_t byte;
+  EXPECT_EQ(file.Read(&byte, 1), 0u) << "nothing lies beyond the end";
+  EXPECT_EQ(file.Seek(0xFFFFFFFF, 0xFFFFFFFF), 0) << "a negative position";
+  EXPECT_EQ(file.Seek(1, 0), 1);
+  EXPECT_EQ(file.Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, 'b');
+}
+
+TEST_F(FileDxTest, InjectedFailuresReachTheCaller) {
+  std::u16string path = dir.Core(u"f");
+  WriteFileBytes(dir.Native("f"), Bytes("0123456789"));
+  CFileDX file;
+
+  OsFaultArm(OsOp::OpenRead, 1);
+  EXPECT_EQ(file.OpenRead(path.c_str()), 0);
+  EXPECT_NE(file.LastError(), 0u);
+  ASSERT_EQ(file.OpenRead(path.c_str()), 1) << "only the armed call fails";
+
+  uint8_t buffer[10];
+  OsFaultArm(OsOp::Read, 2);
+  EXPECT_EQ(file.Read(buffer, 2), 2u);
+  EXPECT_EQ(file.Read(buffer, 2), 0u);
+  OsFaultArm(OsOp::Read, 1, OsFault::Short);
+  EXPECT_EQ(file.Read(buffer, 4), 2u);
+  OsFaultArm(OsOp::Seek, 1);
+  EXPECT_EQ(file.Seek(0, 0), 0);
+  file.Close();
+
+  ASSERT_EQ(file.OpenWrite(path.c_str(), 0), 1);
+  OsFaultArm(OsOp::Write, 1);
+  EXPECT_EQ(file.Write("abc", 3), 0u);
+  OsFaultArm(OsOp::Write, 1, OsFault::Short);
+  EXPECT_EQ(file.Write("abcd", 4), 2u);
+  OsFaultArm(OsOp::Flush, 1);
+  EXPECT_EQ(file.Flush(), 0);
+  OsFaultArm(OsOp::Close, 1);
+  EXPECT_EQ(file.Close(), 0);
+  EXPECT_FALSE(file.IsOpen()) << "a failed close still releases the handle";
+  EXPECT_EQ(file.OpenWrite(path.c_str(), 1), 1);
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(dir.Native("f")), Bytes("ab"));
+
+  OsFaultArm(OsOp::OpenWrite, 1, OsFault::Fail, true);
+  EXPECT_EQ(file.OpenWrite(path.c_str(), 0), 0);
+  EXPECT_EQ(file.OpenWrite(path.c_str(), 0), 0) << "a repeating fault keeps failing";
+  EXPECT_EQ(OsFaultCalls(OsOp::OpenWrite), 4u);
+}
+
+}  // namespace

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "platform/files.h"
+
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
 inline const wchar_t* AsWide(const char16_t* text) {

@@ -160,7 +160,9 @@ uint32_t DecodeUtf8Sequence(uint32_t* code, const char* text) {
     value = (value << 6) | (ByteAt(text, taken) & 0x3Fu);
     ++taken;
   }
-  if (code) *code = value;
+  // A sequence cut short by the terminator is no character; its partial
+  // value could even be 0 and pass for the terminator.
+  if (code) *code = taken < length ? 0xFFFD : value;
   return taken;
 }
 

@@ -48,7 +48,7 @@ int32_t DetectEncoding(const char* text);
 
 // Decodes the UTF-8 sequence that starts at text without testing its
 // continuation bytes; stores the code where given and returns the length.
-// A sequence cut short by the terminator ends before it.
+// A sequence cut short by the terminator ends before it, with code U+FFFD.
 uint32_t DecodeUtf8Sequence(uint32_t* code, const char* text);
 
 // Decodes one character in the given class (ENCODING_AUTO: g_defaultEncoding);

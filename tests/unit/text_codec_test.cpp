@@ -2,6 +2,8 @@
 // are byte strings; code page 932 text is written with \x escapes.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "text/text_codec.h"
@@ -53,8 +55,8 @@ TEST(TextCodecTest, DecodeUtf8SequenceMeasuresByTheLeadByte) {
       {"\xA5\x80\x80", 0x5000, 3},   // 0xA5: bit 5 set, bit 4 clear; low 4 bits kept
       {"\xC3\x41", 0xC1, 2},         // continuation bytes are not tested
       {"\xFF\x81\x82\x83\x84\x85\x86\x87", 0, 8},  // code checked below
-      {"\xE3\x81", 0xC1, 2},         // cut short by the terminator
-      {"\xF0", 0, 1},
+      {"\xE3\x81", 0xFFFD, 2},       // cut short by the terminator
+      {"\xF0", 0xFFFD, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
@@ -226,6 +228,45 @@ TEST(TextCodecTest, FormatFillsStringsAndStopsAtTheCapacity) {
   EXPECT_STREQ(narrow, "abcde");
   EXPECT_EQ(FormatNarrow(narrow, 8, "%s%s", "abcd", "efgh"), -1);
   EXPECT_STREQ(narrow, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Texts that end inside a character, each copied into a heap block of
+// exactly its size, so that the sanitizer build sees any read past the
+// terminator.
+TEST(TextCodecTest, NothingReadsPastTheTerminator) {
+  const std::string texts[] = {
+      "\xE3\x81", "\xF0", "a\xFF\x80", "\xFF", "\x82", "ab\x95", "\xED\xA0\xBD", "\xC3\xA9\xC3\xA9\xE3",
+      "\xC3\xA9\xC3\xA9\xC3\xA9\xF8\x88", "",
+  };
+  for (const std::string& source : texts) {
+    SCOPED_TRACE(testing::PrintToString(source));
+    std::unique_ptr<char[]> text(new char[source.size() + 1]);
+    std::memcpy(text.get(), source.c_str(), source.size() + 1);
+    DetectEncoding(text.get());
+    for (int32_t encoding : {ENCODING_LEGACY, ENCODING_UTF8, ENCODING_ASCII, ENCODING_AUTO}) {
+      for (size_t at = 0; at < source.size();) {
+        uint32_t length = DecodeCharNarrow(nullptr, nullptr, text.get() + at, encoding);
+        ASSERT_GE(length, 1u);
+        ASSERT_LE(at + length, source.size()) << "a character ran past the terminator";
+        at += length;
+      }
+      EXPECT_EQ(FindCharNarrow(text.get(), 0, encoding), text.get() + source.size());
+      EXPECT_EQ(FindCharNarrow(text.get(), '\n', encoding), nullptr);
+    }
+    for (size_t at = 0; at < source.size(); ++at) {
+      EXPECT_LE(at + DecodeUtf8Sequence(nullptr, text.get() + at), source.size());
+    }
+    LowerCaseNarrow(text.get());
+    EXPECT_NE(NarrowToWide(text.get()), nullptr);
+    EXPECT_NE(RecodeNarrow(text.get(), TARGET_UTF8), nullptr);
+    char16_t parts[4][kPathCapacity];
+    SplitPathWide({parts[0], kPathCapacity, parts[1], kPathCapacity, parts[2], kPathCapacity, parts[3], kPathCapacity},
+                  text.get());
+  }
 }
 
 }  // namespace

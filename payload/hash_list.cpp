@@ -1,0 +1,121 @@
+#include "payload/hash_list.h"
+
+#include <cstring>
+#include <new>
+
+#include "payload/byte_order.h"
+#include "payload/file_replace.h"
+#include "platform/filesystem.h"
+#include "text/text_codec.h"
+
+namespace {
+
+// The name field's size for a record size: the hash takes the last 8 bytes.
+uint32_t NameFieldSize(uint32_t recordSize) { return recordSize - 8; }
+
+// The record size the magic selects, or 0 for anything else.
+uint32_t RecordSizeOf(const uint8_t* header) {
+  if (std::memcmp(header, kHashListMagicLong, 8) == 0) return kHashListLongRecordSize;
+  if (std::memcmp(header, kHashListMagicShort, 8) == 0) return kHashListShortRecordSize;
+  return 0;
+}
+
+// The header and all records of a list, read and checked; empty (records
+// null) when the data is no usable list.
+struct RawHashList {
+  uint8_t header[kHashListHeaderSize] = {};
+  uint32_t recordSize = 0;
+  uint32_t count = 0;
+  std::unique_ptr<uint8_t[]> records;
+
+  const uint8_t* Record(uint32_t index) const { return records.get() + size_t{index} * recordSize; }
+  const char* Name(uint32_t index) const { return reinterpret_cast<const char*>(Record(index)); }
+};
+
+bool ReadRawHashList(CFileDX& file, uint64_t available, RawHashList* list) {
+  if (file.Read(list->header, kHashListHeaderSize) != kHashListHeaderSize) return false;
+  list->recordSize = RecordSizeOf(list->header);
+  list->count = LoadLe32(list->header + 12);
+  if (list->recordSize == 0) return false;
+  // The count is trusted only as far as the bytes that can be there.
+  uint64_t size = uint64_t{list->count} * list->recordSize;
+  if (kHashListHeaderSize + size > available) return false;
+  list->records.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
+  if (!list->records) return false;
+  uint32_t wanted = static_cast<uint32_t>(size);
+  if (wanted != 0 && file.Read(list->records.get(), wanted) != wanted) return false;
+  for (uint32_t i = 0; i < list->count; ++i) {
+    if (std::memchr(list->Record(i), 0, NameFieldSize(list->recordSize)) == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HashListTable LoadHashList(CFileDX& file, uint64_t available) {
+  RawHashList raw;
+  if (!ReadRawHashList(file, available, &raw) || raw.count == 0) return {};
+  HashListTable table;
+  table.entries.reset(new (std::nothrow) HashListEntry[raw.count]);
+  if (!table.entries) return {};
+  for (uint32_t i = 0; i < raw.count; ++i) {
+    HashListEntry& entry = table.entries[i];
+    std::memset(entry.name, 0, sizeof entry.name);
+    std::unique_ptr<char[]> name = RecodeNarrow(raw.Name(i), TARGET_UTF8);
+    if (!name || CopyNarrow(entry.name, sizeof entry.name, name.get()) == nullptr) return {};
+    std::memcpy(entry.hash.bytes, raw.Record(i) + NameFieldSize(raw.recordSize), sizeof entry.hash.bytes);
+  }
+  table.count = raw.count;
+  return table;
+}
+
+const HashListEntry* FindHashListEntry(const HashListTable& table, const char* storedName) {
+  std::unique_ptr<char[]> key = RecodeNarrow(storedName, TARGET_UTF8);
+  if (!key) return nullptr;
+  LowerCaseNarrow(key.get());
+  for (uint32_t i = 0; i < table.count; ++i) {
+    char base[kPathCapacity];
+    char extension[kPathCapacity];
+    char finalComponent[2 * kPathCapacity];
+    SplitPathNarrow({nullptr, 0, nullptr, 0, base, sizeof base, extension, sizeof extension}, table.entries[i].name);
+    if (FormatNarrow(finalComponent, sizeof finalComponent, "%s%s", base, extension) < 0) continue;
+    LowerCaseNarrow(finalComponent);
+    if (CompareNarrow(finalComponent, key.get()) == 0) return &table.entries[i];
+  }
+  return nullptr;
+}
+
+bool PruneInstalledHashList(const char16_t* installFolder) {
+  char16_t listPath[kPathCapacity];
+  char16_t temporaryPath[kPathCapacity];
+  if (FormatWide(listPath, kPathCapacity, u"%s\\%s", installFolder, kHashListFileName) < 0) return false;
+  if (FormatWide(temporaryPath, kPathCapacity, u"%s\\%s.new", installFolder, kHashListFileName) < 0) return false;
+
+  RawHashList raw;
+  {
+    CFileDX file;
+    if (!file.OpenRead(listPath)) return false;
+    if (!ReadRawHashList(file, file.GetSize(), &raw)) return false;
+  }
+
+  uint64_t capacity = kHashListHeaderSize + uint64_t{raw.count} * raw.recordSize;
+  std::unique_ptr<uint8_t[]> pruned(new (std::nothrow) uint8_t[capacity]);
+  if (!pruned) return false;
+  std::memcpy(pruned.get(), raw.header, kHashListHeaderSize);
+  uint8_t* next = pruned.get() + kHashListHeaderSize;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < raw.count; ++i) {
+    std::unique_ptr<char16_t[]> name = NarrowToWide(raw.Name(i));
+    char16_t path[kPathCapacity];
+    // A record whose path cannot be built cannot be checked; it stays.
+    bool exists = !name || FormatWide(path, kPathCapacity, u"%s\\%s", installFolder, name.get()) < 0 ||
+                  OsGetFileAttributes(path) != OS_INVALID_FILE_ATTRIBUTES;
+    if (!exists) continue;
+    std::memcpy(next, raw.Record(i), raw.recordSize);
+    next += raw.recordSize;
+    ++kept;
+  }
+  StoreLe32(pruned.get() + 12, kept);
+  return ReplaceFileContents(listPath, temporaryPath, pruned.get(),
+                             static_cast<uint32_t>(next - pruned.get()));
+}

@@ -6,8 +6,7 @@
 // UTF-8, line by line. The update run adds the names of the files it
 // installed and writes the list back in normal form: UTF-8, ASCII capitals
 // lowered, each name followed by one LF, the lines that start with '$' last,
-// and a single zero byte after the last line (the uninstaller reads the file
-// as one zero-terminated string).
+// and a single zero byte after the last line.
 #pragma once
 
 #include <string>

@@ -37,7 +37,7 @@ namespace {
 
 // Blocks per superblock: the h dot product is reduced to a scalar once per
 // superblock, and its coefficient rows are read from L1.
-constexpr uint32_t kSuperBlocks = 32;
+constexpr uint32_t kSuperBlocks = 64;
 constexpr uint32_t kSuperPairs = kSuperBlocks * kBlockBytes / 2;
 // How far ahead of the first pass the data is requested: two superblocks,
 // so the loads of the next one overlap the second pass of this one.
@@ -102,11 +102,22 @@ uint8_t ByteSumFromLowSum(uint32_t low_sum, uint32_t l_start, uint32_t l_end) {
 // it by 8 to the byte offset of its 16-byte row in Tables::carry. 2*c mod
 // 512 follows c mod 256 through adds and multiplies, so the values read from
 // the scans need no reduction before they are mixed in, only the results.
-constexpr uint32_t kCarryMask = 0x1FE;
+// They are pointer-sized, so that addressing needs no widening copies.
+constexpr size_t kCarryMask = 0x1FE;
 
-const uint16_t* CarryRow(const Tables& t, uint32_t twice_carry) {
+const uint16_t* CarryRow(const Tables& t, size_t twice_carry) {
   return reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint64_t*>(t.carry) + twice_carry);
 }
+
+#if CONTENT_HASH_X86
+// 129 * v in one instruction: GCC would spend three (copy, shift, add) on
+// ports the vector work needs.
+inline size_t Times129(size_t v) {
+  size_t product;
+  asm("imul $129, %1, %0" : "=r"(product) : "r"(v));
+  return product;
+}
+#endif
 
 }  // namespace
 
@@ -136,7 +147,7 @@ bool CpuHasAvx2() {
 // superblock, the first pass of one interleaved with the second pass of the
 // one before, so that neither pass's loop runs on its own ports alone.
 //
-// GCC turns a multiply by 17, 33, 65, 89 or 129 into shifts and adds, more
+// GCC turns a multiply by 17, 33, 65 or 89 into shifts and adds, more
 // instructions on the ports these loops are short of; an empty asm hides
 // the constants and keeps them multiplies.
 
@@ -152,7 +163,6 @@ struct Avx2Sums {
 
 struct Sse2Constants {
   __m128i low_bytes, sign, k233, k17, k33, k65, k89;
-  uint32_t k129;
 };
 
 __attribute__((target("sse2"), always_inline)) inline Sse2Constants MakeSse2Constants() {
@@ -164,8 +174,7 @@ __attribute__((target("sse2"), always_inline)) inline Sse2Constants MakeSse2Cons
   k.k33 = _mm_set1_epi16(33);
   k.k65 = _mm_set1_epi16(65);
   k.k89 = _mm_set1_epi16(89);
-  k.k129 = 129;
-  asm("" : "+x"(k.k233), "+x"(k.k17), "+x"(k.k33), "+x"(k.k65), "+x"(k.k89), "+r"(k.k129));
+  asm("" : "+x"(k.k233), "+x"(k.k17), "+x"(k.k33), "+x"(k.k65), "+x"(k.k89));
   return k;
 }
 
@@ -197,9 +206,9 @@ __attribute__((target("sse2"), always_inline)) inline void ScanBlockSse2(const S
 // becomes the carry out.
 __attribute__((target("sse2"), always_inline)) inline void FoldBlockSse2(const Sse2Constants& k, const Tables& t,
                                                                          const uint8_t* data, const uint16_t* scan,
-                                                                         uint32_t& c, Sse2Sums& sums) {
-  const uint32_t first = 2u * scan[7];
-  const uint32_t mid = (first + k.k129 * c) & kCarryMask;
+                                                                         size_t& c, Sse2Sums& sums) {
+  const size_t first = 2u * scan[7];
+  const size_t mid = (first + Times129(c)) & kCarryMask;
   for (int half = 0; half < 2; ++half) {
     const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(scan + 8 * half));
     const __m128i row = _mm_load_si128(reinterpret_cast<const __m128i*>(CarryRow(t, half == 0 ? c : mid)));
@@ -209,7 +218,7 @@ __attribute__((target("sse2"), always_inline)) inline void FoldBlockSse2(const S
     sums.sum_l = _mm_add_epi16(_mm_add_epi16(sums.sum_l, l), l0);
     sums.xor_l = _mm_xor_si128(_mm_xor_si128(sums.xor_l, l), l0);
   }
-  c = (c + 2u * scan[15] + k.k129 * first) & kCarryMask;
+  c = (c + 2u * scan[15] + Times129(first)) & kCarryMask;
 }
 
 __attribute__((target("sse2"))) uint32_t FoldBlocksSse2(FoldState* state, const uint8_t* data, uint32_t length) {
@@ -218,7 +227,7 @@ __attribute__((target("sse2"))) uint32_t FoldBlocksSse2(FoldState* state, const 
   const uint32_t blocks = length / kBlockBytes;
   uint32_t h = state->h;
   const uint32_t l_start = h & 0xFFu;
-  uint32_t c = 2 * l_start;
+  size_t c = 2 * l_start;
   Sse2Sums sums = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
   uint16_t scans[2][kSuperBlocks][kBlockBytes / 2];
 
@@ -285,7 +294,6 @@ __attribute__((target("sse2"))) uint32_t FoldBlocksSse2(FoldState* state, const 
 
 struct Avx2Constants {
   __m256i pair_weights, previous_pair_weights, flip, k33, k65, k89;
-  uint32_t k129;
 };
 
 __attribute__((target("avx2"), always_inline)) inline Avx2Constants MakeAvx2Constants() {
@@ -303,8 +311,7 @@ __attribute__((target("avx2"), always_inline)) inline Avx2Constants MakeAvx2Cons
   k.k33 = _mm256_set1_epi16(33);
   k.k65 = _mm256_set1_epi16(65);
   k.k89 = _mm256_set1_epi16(89);
-  k.k129 = 129;
-  asm("" : "+x"(k.k33), "+x"(k.k65), "+x"(k.k89), "+r"(k.k129));
+  asm("" : "+x"(k.k33), "+x"(k.k65), "+x"(k.k89));
   return k;
 }
 
@@ -332,13 +339,13 @@ __attribute__((target("avx2"), always_inline)) inline void ScanBlockAvx2(const A
 // next block's c + s_second + 129*s_first: one add on the serial chain.
 __attribute__((target("avx2"), always_inline)) inline void FoldBlockAvx2(const Avx2Constants& k, const Tables& t,
                                                                          const uint8_t* data, const uint16_t* scan,
-                                                                         uint32_t& c, Avx2Sums& sums) {
-  const uint32_t first = 2u * scan[7];
-  const uint32_t mid = (first + k.k129 * c) & kCarryMask;
+                                                                         size_t& c, Avx2Sums& sums) {
+  const size_t first = 2u * scan[7];
+  const size_t mid = (first + Times129(c)) & kCarryMask;
   const __m256i row = _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(CarryRow(t, c)))),
       _mm_load_si128(reinterpret_cast<const __m128i*>(CarryRow(t, mid))), 1);
-  c = (c + 2u * scan[15] + k.k129 * first) & kCarryMask;
+  c = (c + 2u * scan[15] + Times129(first)) & kCarryMask;
   const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
   const __m256i l = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(scan)), row);
   const __m256i l0 = _mm256_mullo_epi16(_mm256_sub_epi16(l, _mm256_srli_epi16(x, 8)), k.k89);
@@ -352,7 +359,7 @@ __attribute__((target("avx2"))) uint32_t FoldBlocksAvx2(FoldState* state, const 
   const uint32_t blocks = length / kBlockBytes;
   uint32_t h = state->h;
   const uint32_t l_start = h & 0xFFu;
-  uint32_t c = 2 * l_start;
+  size_t c = 2 * l_start;
   Avx2Sums sums = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
   uint16_t scans[2][kSuperBlocks][kBlockBytes / 2];
 

@@ -115,14 +115,15 @@ bool FailWithErrno() {
   return false;
 }
 
-std::string ToNativePath(const char16_t* path) {
+namespace {
+std::string ToUtf8(const char16_t* text, bool mapSeparators) {
   std::string out;
-  for (size_t i = 0; path[i] != 0; ++i) {
-    uint32_t unit = path[i];
-    if (unit == u'\\') {
+  for (size_t i = 0; text[i] != 0; ++i) {
+    uint32_t unit = text[i];
+    if (mapSeparators && unit == u'\\') {
       out += '/';
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (path[i + 1] - 0xDC00));
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
       AppendUtf8(out, 0xFFFD);
@@ -132,6 +133,11 @@ std::string ToNativePath(const char16_t* path) {
   }
   return out;
 }
+}  // namespace
+
+std::string ToNativePath(const char16_t* path) { return ToUtf8(path, true); }
+
+std::string ToNativeText(const char16_t* text) { return ToUtf8(text, false); }
 
 std::u16string FromNativePath(std::string_view path) {
   std::u16string out;

@@ -22,6 +22,9 @@ bool FailWithErrno();
 // Unpaired surrogates become U+FFFD. The empty path stays empty.
 std::string ToNativePath(const char16_t* path);
 
+// UTF-16 text as UTF-8 for the terminal; unpaired surrogates become U+FFFD.
+std::string ToNativeText(const char16_t* text);
+
 // A file-system path as a core path: UTF-8 to UTF-16 with '/' turned into
 // '\'. Bytes that are not UTF-8 become U+FFFD.
 std::u16string FromNativePath(std::string_view path);

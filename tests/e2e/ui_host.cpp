@@ -4,8 +4,8 @@
 // window ("ui_host probe"), which also counts the WM_APP messages it gets:
 //   cancel=<g_cancelRequested> closed=<g_windowClosed> dialog=<0|1> pumped=<count> quit=<pump results of 1>
 //
-//   ui_host dialog       shows the dialog with sample progress and pumps until
-//                        the dialog is closed or a quit request arrives
+//   ui_host dialog [s]   shows the dialog with sample progress and pumps until
+//                        the dialog is closed, or for s seconds (default 60)
 //   ui_host quit-order   shows the dialog, waits for the event "ui_host_go",
 //                        then pumps twice and prints both results and the
 //                        probe's count after each
@@ -74,10 +74,10 @@ bool OpenDialog() {
   return true;
 }
 
-int RunDialog() {
+int RunDialog(int seconds) {
   if (!OpenDialog()) return 2;
   Publish();
-  for (int round = 0; round < 6000 && !g_windowClosed; ++round) {
+  for (int round = 0; round < seconds * 100 && !g_windowClosed; ++round) {
     if (PumpPendingMessages() == 1) ++g_quitResults;
     Publish();
     Sleep(10);
@@ -119,7 +119,7 @@ int wmain(int argc, wchar_t** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   SetCaption();
   CreateProbe();
-  if (argc == 2 && std::wcscmp(argv[1], L"dialog") == 0) return RunDialog();
+  if (argc >= 2 && std::wcscmp(argv[1], L"dialog") == 0) return RunDialog(argc == 3 ? _wtoi(argv[2]) : 60);
   if (argc == 2 && std::wcscmp(argv[1], L"quit-order") == 0) return RunQuitOrder();
   if (argc == 2 && std::wcscmp(argv[1], L"boxes") == 0) return RunBoxes();
   std::fprintf(stderr, "usage: ui_host dialog|quit-order|boxes\n");

@@ -1,0 +1,452 @@
+// The update run from end to end on the build's layer, with the scripted
+// progress interface standing in for the dialog.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "payload/update_run.h"
+#include "platform/fault.h"
+#include "tests/support/scripted_ui.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_fixture.h"
+#include "tools/patchkit/hash_list_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Action = ScriptedProgressUi::Action;
+using Event = ScriptedProgressUi::Event;
+
+constexpr size_t kMiB = 0x100000;
+
+// A payload of every size class that matters to the piece loop.
+std::vector<PayloadFile> SizeClassPayload() {
+  return {{"empty.dat", {}},
+          {"one.dat", PatternBytes(1, 1)},
+          {"exact.arc", PatternBytes(kMiB, 2)},
+          {"plus.arc", PatternBytes(kMiB + 1, 3)},
+          {"big.arc", PatternBytes(3 * kMiB + 5, 4)}};
+}
+
+// A small payload for tables that run the whole update many times.
+std::vector<PayloadFile> SmallPayload() {
+  return {{"data01100.arc", PatternBytes(kMiB + 7, 5)},
+          {"empty.dat", {}},
+          {"new.dat", PatternBytes(3000, 6)},
+          {"readme.txt", Bytes("new readme")}};
+}
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OsFaultReset();
+    ResetUiState();
+    fs::create_directory(Game());
+    // An installation to update: an old archive, a read-only file, the
+    // installed hash list (one record names a file that is gone) and the
+    // uninstall list.
+    WriteFileBytes(Game() / "data01100.arc", PatternBytes(5000, 9));
+    WriteFileBytes(Game() / "one.dat", Bytes("old"));
+    WriteFileBytes(Game() / "readme.txt", Bytes("old readme"));
+    SetReadOnly(Game() / "readme.txt", true);
+    std::vector<uint8_t> installedList;
+    ASSERT_TRUE(BuildHashList({{"data01100.arc", ContentHash{}}, {"gone.arc", ContentHash{}}}, HashListLayout::Long, 0,
+                              &installedList, nullptr));
+    WriteFileBytes(Game() / "TLM.hvl", installedList);
+    WriteFileBytes(Game() / "uninst.lst", Bytes("data01100.arc\r\n$savedata\r\n"));
+  }
+  void TearDown() override {
+    OsFaultReset();
+    ResetUiState();
+  }
+
+  fs::path Game() const { return dir.Path() / "game"; }
+  std::u16string GameCore() const { return dir.Core(u"game"); }
+  std::u16string PatchCore() const { return dir.Core(u"patch.exe"); }
+
+  UpdateResult Run(const std::vector<PayloadFile>& files, ScriptedProgressUi& ui, const PatchOptions& options = {}) {
+    WritePatch(dir.Path() / "patch.exe", files, options);
+    return RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+  }
+
+  // The installation after a complete run: every payload file (and the
+  // payload's TLM.hvl) in place, everything else as it was.
+  FolderSnapshot Updated(const FolderSnapshot& before, const std::vector<PayloadFile>& files) {
+    FolderSnapshot after = before;
+    for (const PayloadFile& file : files) {
+      std::string name = file.recordName.empty() ? file.name : file.recordName;
+      std::replace(name.begin(), name.end(), '\\', '/');
+      after[name] = file.data;
+    }
+    return after;
+  }
+
+  static void ExpectSameExceptRecords(FolderSnapshot actual, FolderSnapshot expected) {
+    actual.erase("TLM.hvl");
+    actual.erase("uninst.lst");
+    expected.erase("TLM.hvl");
+    expected.erase("uninst.lst");
+    EXPECT_EQ(actual, expected);
+  }
+
+  TempDir dir;
+};
+
+TEST_F(UpdateRunTest, InstallsEveryFileAndShowsItsProgress) {
+  std::vector<PayloadFile> files = SizeClassPayload();
+  FolderSnapshot before = Snapshot(Game());
+  ScriptedProgressUi ui;
+  ASSERT_EQ(Run(files, ui), UPDATE_OK);
+
+  FolderSnapshot after = Snapshot(Game());
+  EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+  ExpectSameExceptRecords(after, Updated(before, files));
+  // The payload's list replaced the installed one and was pruned to the
+  // files that exist; the uninstall list gained every installed name.
+  std::vector<HashListRecord> kept;
+  for (const PayloadFile& file : files) kept.push_back({file.name, HashOfBytes(file.data)});
+  std::vector<uint8_t> expectedList;
+  ASSERT_TRUE(BuildHashList(kept, HashListLayout::Long, 0, &expectedList, nullptr));
+  EXPECT_EQ(after["TLM.hvl"], expectedList);
+  EXPECT_EQ(after["uninst.lst"], Bytes(std::string("data01100.arc\ntlm.hvl\nempty.dat\none.dat\nexact.arc\n"
+                                                   "plus.arc\nbig.arc\n$savedata\n") +
+                                       std::string(1, '\0')));
+
+  EXPECT_EQ(ui.Statuses(), (std::vector<std::u16string>{u"TLM.hvlをインストール中", u"empty.datをインストール中",
+                                                         u"one.datをインストール中", u"exact.arcをインストール中",
+                                                         u"plus.arcをインストール中", u"big.arcをインストール中"}));
+  EXPECT_EQ(ui.Values(Event::FileRange), std::vector<uint32_t>{0xFFFF});
+  EXPECT_EQ(ui.Values(Event::OverallRange), std::vector<uint32_t>{6});
+  EXPECT_EQ(ui.Values(Event::OverallPosition), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6}));
+  // Per file: reset to 0, then one position per piece, the last at 65535.
+  const uint32_t plusFirst = static_cast<uint32_t>(uint64_t{kMiB} * 65535 / (kMiB + 1));
+  const uint32_t big1 = static_cast<uint32_t>(uint64_t{kMiB} * 65535 / (3 * kMiB + 5));
+  const uint32_t big2 = static_cast<uint32_t>(uint64_t{2 * kMiB} * 65535 / (3 * kMiB + 5));
+  const uint32_t big3 = static_cast<uint32_t>(uint64_t{3 * kMiB} * 65535 / (3 * kMiB + 5));
+  EXPECT_EQ(ui.Values(Event::FilePosition),
+            (std::vector<uint32_t>{0, 0, 65535, 0, 0, 65535, 0, 65535, 0, plusFirst, 65535, 0, big1, big2, big3, 65535}));
+  EXPECT_EQ(ui.PumpCalls(), 1u + 6 * 2 + 1 + 0 + 1 + 1 + 2 + 4);
+}
+
+// Cancel, close or quit at every call of the interface, that is at every
+// pump and right before every stop test: the run stops before the commit,
+// leaves the installation as it was and removes what it wrote.
+TEST_F(UpdateRunTest, StopsAtEveryPointWithNothingChanged) {
+  std::vector<PayloadFile> files = SizeClassPayload();
+  WritePatch(dir.Path() / "patch.exe", files);
+  FolderSnapshot before = Snapshot(Game());
+  ScriptedProgressUi clean;
+  // A dry run that stops at the last call shows how many calls there are.
+  clean.At(1000, Action::Cancel);
+  {
+    TempDir scratch;
+    fs::copy(Game(), scratch.Path() / "game", fs::copy_options::recursive);
+    ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), scratch.Core(u"game").c_str(), clean), UPDATE_OK);
+  }
+  const uint32_t calls = clean.Calls();
+  ASSERT_GT(calls, 40u);
+
+  struct ActionCase {
+    Action action;
+    UpdateResult expected;
+  };
+  for (ActionCase c : {ActionCase{Action::Cancel, UPDATE_E_CANCELLED}, ActionCase{Action::Close, UPDATE_E_CLOSED},
+                       ActionCase{Action::Quit, UPDATE_E_CLOSED}}) {
+    for (uint32_t call = 1; call <= calls; ++call) {
+      SCOPED_TRACE(testing::Message() << "action " << static_cast<int>(c.action) << " at call " << call);
+      ResetUiState();
+      ScriptedProgressUi ui;
+      ui.At(call, c.action);
+      ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui), c.expected);
+      ASSERT_EQ(Snapshot(Game()), before);
+      // Up to the stop, the run showed what a complete run shows.
+      ASSERT_LE(ui.Calls(), calls);
+      for (uint32_t k = 0; k < ui.Calls(); ++k) {
+        const Event& shown = ui.Events()[k];
+        const Event& expected = clean.Events()[k];
+        ASSERT_EQ(shown.kind, expected.kind);
+        if (shown.kind != Event::Pump) {
+          ASSERT_EQ(shown.value, expected.value);
+        }
+        ASSERT_EQ(shown.text, expected.text);
+      }
+    }
+  }
+}
+
+TEST_F(UpdateRunTest, BothFlagsEndAsCancelled) {
+  ScriptedProgressUi ui;
+  ui.At(3, Action::Close);
+  ui.At(4, Action::Cancel);
+  EXPECT_EQ(Run(SmallPayload(), ui), UPDATE_E_CANCELLED);
+}
+
+// Every file-system call of a complete run fails in turn. Whatever the run
+// reports, the installation is either as it was or completely updated, and
+// only a clean-up deletion that was made to fail may leave a file behind.
+TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
+  std::vector<PayloadFile> files = SmallPayload();
+  WritePatch(dir.Path() / "patch.exe", files);
+  const FolderSnapshot before = Snapshot(Game());
+  const FolderSnapshot updated = Updated(before, files);
+  fs::path pristine = dir.Path() / "pristine";
+  fs::copy(Game(), pristine, fs::copy_options::recursive);
+  auto restore = [&] {
+    for (const auto& item : fs::recursive_directory_iterator(Game())) {
+      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    fs::remove_all(Game());
+    fs::copy(pristine, Game(), fs::copy_options::recursive);
+    SetReadOnly(Game() / "readme.txt", true);
+  };
+
+  OsFaultReset();
+  ScriptedProgressUi clean;
+  ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), clean), UPDATE_OK);
+  struct OpCase {
+    OsOp op;
+    std::vector<UpdateResult> allowed;  // results a failure of this call may give
+  };
+  const OpCase ops[] = {
+      {OsOp::OpenRead, {UPDATE_E_PAYLOAD, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::OpenWrite, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Read, {UPDATE_E_PAYLOAD, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Write, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Seek, {UPDATE_E_PAYLOAD, UPDATE_OK}},  // a hash list that cannot be reached verifies nothing
+      {OsOp::Flush, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Close, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Move, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
+      {OsOp::Delete, {UPDATE_OK}},
+      {OsOp::GetAttributes, {UPDATE_OK, UPDATE_E_WRITE}},
+      {OsOp::SetAttributes, {UPDATE_OK}},
+  };
+  std::vector<uint32_t> counts;
+  for (const OpCase& c : ops) counts.push_back(OsFaultCalls(c.op));
+  restore();
+
+  int runs = 0;
+  for (size_t k = 0; k < std::size(ops); ++k) {
+    ASSERT_GT(counts[k], 0u) << "operation " << static_cast<int>(ops[k].op) << " is never called";
+    for (uint32_t nth = 1; nth <= counts[k]; ++nth) {
+      for (OsFault kind : {OsFault::Fail, OsFault::Short}) {
+        if (kind == OsFault::Short && ops[k].op != OsOp::Read && ops[k].op != OsOp::Write) continue;
+        SCOPED_TRACE(testing::Message() << "operation " << static_cast<int>(ops[k].op) << " call " << nth
+                                        << (kind == OsFault::Short ? " short" : ""));
+        ++runs;
+        OsFaultReset();
+        OsFaultArm(ops[k].op, nth, kind);
+        ScriptedProgressUi ui;
+        UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+        OsFaultReset();
+        EXPECT_NE(std::find(ops[k].allowed.begin(), ops[k].allowed.end(), result), ops[k].allowed.end())
+            << std::hex << result;
+        FolderSnapshot after = Snapshot(Game());
+        std::vector<std::string> leftovers = Leftovers(after);
+        EXPECT_LE(leftovers.size(), ops[k].op == OsOp::Delete ? 1u : 0u) << testing::PrintToString(leftovers);
+        for (const std::string& name : leftovers) after.erase(name);
+        if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
+          ExpectSameExceptRecords(after, updated);
+        } else {
+          EXPECT_EQ(after, before);
+        }
+        restore();
+      }
+    }
+  }
+  EXPECT_GT(runs, 40);
+}
+
+TEST_F(UpdateRunTest, AHashMismatchStopsBeforeAnythingIsReplaced) {
+  std::vector<PayloadFile> files = SmallPayload();
+  FolderSnapshot before = Snapshot(Game());
+  for (size_t k = 0; k < files.size(); ++k) {
+    SCOPED_TRACE(files[k].name);
+    std::vector<PayloadFile> damaged = files;
+    ContentHash wrong = HashOfBytes(files[k].data);
+    wrong.bytes[7] ^= 1;
+    damaged[k].recordHash = wrong;
+    ScriptedProgressUi ui;
+    EXPECT_EQ(Run(damaged, ui), UPDATE_E_PAYLOAD);
+    EXPECT_EQ(Snapshot(Game()), before);
+    // The mismatching entry was written whole before it was checked.
+    EXPECT_EQ(ui.Statuses().size(), k + 2);
+  }
+}
+
+TEST_F(UpdateRunTest, WithoutAUsableHashListNothingIsVerified) {
+  std::vector<PayloadFile> files = SmallPayload();
+  files[1].recordHash = ContentHash{{1, 2, 3, 4, 5, 6, 7, 8}};  // wrong, but never looked at
+  std::vector<uint8_t> list = PayloadHashList(files);
+  std::vector<uint8_t> badMagic = list;
+  badMagic[4] = 'X';
+  std::vector<uint8_t> cut(list.begin(), list.end() - 1);
+  struct Case {
+    const char* what;
+    PatchOptions options;
+  };
+  const Case cases[] = {
+      {"no hash list", {false, std::nullopt}},
+      {"unknown magic", {true, badMagic}},
+      {"records cut", {true, cut}},
+  };
+  FolderSnapshot before = Snapshot(Game());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedProgressUi ui;
+    ASSERT_EQ(Run(files, ui, c.options), UPDATE_OK);
+    FolderSnapshot after = Snapshot(Game());
+    for (const PayloadFile& file : files) {
+      std::string name = file.name;
+      EXPECT_EQ(after[name], file.data);
+    }
+    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+  }
+}
+
+TEST_F(UpdateRunTest, ARecordWithAFolderPartInstallsIntoThatFolder) {
+  std::vector<PayloadFile> files = {{"Data.ARC", PatternBytes(100, 7), true, "sys\\data.arc"}};
+  FolderSnapshot before = Snapshot(Game());
+  ScriptedProgressUi missing;
+  EXPECT_EQ(Run(files, missing), UPDATE_E_WRITE) << "the run creates no folders";
+  EXPECT_EQ(Snapshot(Game()), before);
+
+  fs::create_directory(Game() / "sys");
+  ScriptedProgressUi ui;
+  ASSERT_EQ(Run(files, ui), UPDATE_OK);
+  EXPECT_EQ(ReadFileBytes(Game() / "sys" / "data.arc"), files[0].data);
+  EXPECT_FALSE(fs::exists(Game() / "Data.ARC"));
+  EXPECT_EQ(ui.Statuses()[1], u"sys\\data.arcをインストール中");
+}
+
+TEST_F(UpdateRunTest, ReadOnlyFilesAreReplacedAndLeftoversCleared) {
+  // readme.txt is installed read-only; a read-only leftover temporary file
+  // of new.dat lies in the way.
+  WriteFileBytes(Game() / "new.dat.tmp", Bytes("stale"));
+  SetReadOnly(Game() / "new.dat.tmp", true);
+  std::vector<PayloadFile> files = SmallPayload();
+  ScriptedProgressUi ui;
+  ASSERT_EQ(Run(files, ui), UPDATE_OK);
+  EXPECT_EQ(ReadFileBytes(Game() / "readme.txt"), Bytes("new readme"));
+  EXPECT_EQ(ReadFileBytes(Game() / "new.dat"), files[2].data);
+  EXPECT_EQ(Leftovers(Snapshot(Game())), std::vector<std::string>{});
+}
+
+TEST_F(UpdateRunTest, ZeroEntriesStillPruneAndMerge) {
+  ScriptedProgressUi ui;
+  EXPECT_EQ(Run({}, ui, {false, std::nullopt}), UPDATE_OK);
+  EXPECT_EQ(ui.Values(Event::OverallRange), std::vector<uint32_t>{0});
+  EXPECT_EQ(ReadFileBytes(Game() / "uninst.lst"), Bytes(std::string("data01100.arc\n$savedata\n") + '\0'));
+  std::vector<uint8_t> pruned;
+  ASSERT_TRUE(BuildHashList({{"data01100.arc", ContentHash{}}}, HashListLayout::Long, 0, &pruned, nullptr));
+  EXPECT_EQ(ReadFileBytes(Game() / "TLM.hvl"), pruned);
+
+  fs::remove(Game() / "uninst.lst");
+  ScriptedProgressUi again;
+  EXPECT_EQ(Run({}, again, {false, std::nullopt}), UPDATE_E_UNINSTALL_LIST);
+  EXPECT_FALSE(fs::exists(Game() / "uninst.lst"));
+}
+
+TEST_F(UpdateRunTest, AMissingUninstallListKeepsTheNewFiles) {
+  fs::remove(Game() / "uninst.lst");
+  std::vector<PayloadFile> files = SmallPayload();
+  ScriptedProgressUi ui;
+  EXPECT_EQ(Run(files, ui), UPDATE_E_UNINSTALL_LIST);
+  EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc"), files[0].data);
+  EXPECT_FALSE(fs::exists(Game() / "uninst.lst"));
+}
+
+TEST_F(UpdateRunTest, DamagedPayloadsAreRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    const char* what;
+    std::vector<PayloadFile> files;
+  };
+  const std::vector<uint8_t> data = Bytes("x");
+  const Case cases[] = {
+      {"parent folder", {{"..\\evil.dll", data}}},
+      {"parent folder inside", {{"sys\\..\\..\\evil.dll", data}}},
+      {"absolute", {{"\\windows\\evil.dll", data}}},
+      {"slash absolute", {{"/etc/evil", data}}},
+      {"drive", {{"C:evil.dll", data}}},
+      {"stream", {{"a.arc:hidden", data}}},
+      {"wildcard", {{"a*.arc", data}}},
+      {"device", {{"con.txt", data}}},
+      {"trailing dot", {{"a.arc.", data}}},
+      {"empty component", {{"sys\\\\a.arc", data}}},
+      {"backup marker", {{"a.arc.lumetria-bak", data}}},
+      {"record escapes", {{"a.arc", data, true, "..\\a.arc"}}},
+      {"duplicate names", {{"a.arc", data}, {"A.ARC", data}}},
+      {"duplicate through a record", {{"data.arc", data, true, "sys\\data.arc"}, {"sys\\data.arc", data, false}}},
+      {"destination on a temporary name", {{"a", data}, {"a.tmp", data}}},
+  };
+  FolderSnapshot before = Snapshot(Game());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedProgressUi ui;
+    EXPECT_EQ(Run(c.files, ui), UPDATE_E_PAYLOAD);
+    EXPECT_EQ(Snapshot(Game()), before);
+    EXPECT_EQ(ui.Statuses(), std::vector<std::u16string>{}) << "refused before the extraction";
+  }
+  EXPECT_FALSE(fs::exists(dir.Path() / "evil.dll"));
+
+  // Paths that would not fit: refused as damage rather than tried (trying
+  // would fail to create the temporary file, a write failure).
+  std::u16string deepFolder = GameCore() + u"\\" + std::u16string(760, u'x');
+  ScriptedProgressUi deep;
+  EXPECT_EQ(RunUpdateFrom(PatchCore().c_str(), deepFolder.c_str(), deep), UPDATE_E_PAYLOAD);
+  EXPECT_EQ(Snapshot(Game()), before);
+}
+
+TEST_F(UpdateRunTest, AFailedRenameAtTheThirdEntryPutsEverythingBack) {
+  std::vector<PayloadFile> files = SmallPayload();  // TLM.hvl first, then data01100.arc, then empty.dat
+  WriteFileBytes(Game() / "empty.dat", Bytes("installed"));
+  FolderSnapshot before = Snapshot(Game());
+  // Another program holds the third destination open.
+  CFileDX holder;
+  ASSERT_EQ(holder.OpenRead(dir.Core(u"game\\empty.dat").c_str()), 1);
+  ScriptedProgressUi ui;
+  EXPECT_EQ(Run(files, ui), UPDATE_E_WRITE);
+  holder.Close();
+  EXPECT_EQ(Snapshot(Game()), before);
+  EXPECT_NE(fs::status(Game() / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::owner_write)
+      << "attributes restored too";
+}
+
+TEST_F(UpdateRunTest, AFolderInTheWayFailsTheCommitAndRestores) {
+  fs::create_directory(Game() / "new.dat");
+  FolderSnapshot before = Snapshot(Game());
+  ScriptedProgressUi ui;
+  EXPECT_EQ(Run(SmallPayload(), ui), UPDATE_E_WRITE);
+  EXPECT_EQ(Snapshot(Game()), before);
+}
+
+TEST_F(UpdateRunTest, BackupsNeverTakeAnExistingName) {
+  WriteFileBytes(Game() / "data01100.arc.lumetria-bak", Bytes("someone else's"));
+  std::vector<PayloadFile> files = SmallPayload();
+  ScriptedProgressUi ui;
+  ASSERT_EQ(Run(files, ui), UPDATE_OK);
+  EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc.lumetria-bak"), Bytes("someone else's"));
+  EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc"), files[0].data);
+  EXPECT_FALSE(fs::exists(Game() / "data01100.arc.lumetria-bak1")) << "the backup is removed after the commit";
+}
+
+TEST_F(UpdateRunTest, DamagedContainersAndTheProgramsOwnPath) {
+  FolderSnapshot before = Snapshot(Game());
+  WriteFileBytes(dir.Path() / "patch.exe", std::vector<uint8_t>(kMiB, 0));
+  ScriptedProgressUi short1;
+  EXPECT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), short1), UPDATE_E_PAYLOAD);
+  std::vector<uint8_t> tooMany(kMiB + 16, 0);
+  tooMany[kMiB + 12] = 33;
+  WriteFileBytes(dir.Path() / "patch.exe", tooMany);
+  ScriptedProgressUi many;
+  EXPECT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), many), UPDATE_E_TOO_MANY_ENTRIES);
+  EXPECT_EQ(many.Calls(), 0u) << "nothing shown for a container that cannot be read";
+  OsFaultArm(OsOp::ModulePath, 1);
+  ScriptedProgressUi own;
+  EXPECT_EQ(RunUpdate(GameCore().c_str(), own), UPDATE_E_PAYLOAD);
+  g_windowClosed = 1;
+  EXPECT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), own), UPDATE_E_CLOSED)
+      << "the flags decide the final code on every path";
+  EXPECT_EQ(Snapshot(Game()), before);
+}
+
+}  // namespace

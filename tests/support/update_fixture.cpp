@@ -8,7 +8,7 @@
 
 namespace fs = std::filesystem;
 
-ContentHash HashOfBytes(const std::vector<uint8_t>& data) {
+ContentHash FingerprintOf(const std::vector<uint8_t>& data) {
   ContentHash hash;
   UpdateContentHashWith(ContentHashPath::Reference, &hash, data.data(), static_cast<uint32_t>(data.size()));
   return hash;
@@ -19,7 +19,7 @@ std::vector<uint8_t> PayloadHashList(const std::vector<PayloadFile>& files) {
   for (const PayloadFile& file : files) {
     if (!file.listed) continue;
     records.push_back({file.recordName.empty() ? file.name : file.recordName,
-                       file.recordHash ? *file.recordHash : HashOfBytes(file.data)});
+                       file.recordHash ? *file.recordHash : FingerprintOf(file.data)});
   }
   std::vector<uint8_t> bytes;
   std::string error;

@@ -211,35 +211,6 @@ void DecodeUtf8(const uint8_t* text, size_t size, std::u16string& out) {
   }
 }
 
-// Windows' UTF-8 encoding: an unpaired surrogate becomes U+FFFD.
-void EncodeUtf8(const char16_t* text, std::string& out) {
-  for (size_t i = 0;; ++i) {
-    uint32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = kReplacement;
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | code >> 6);
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | code >> 12);
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | code >> 18);
-      out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-    if (text[i] == 0) return;
-  }
-}
-
 template <typename Char, typename String>
 uint32_t Deliver(const String& result, Char* out, uint32_t capacity) {
   if (capacity == 0) return static_cast<uint32_t>(result.size());
@@ -271,7 +242,10 @@ uint32_t OsMultiByteToWide(uint32_t codePage, const char* text, char16_t* out, u
 uint32_t OsWideToMultiByte(uint32_t codePage, const char16_t* text, char* out, uint32_t capacity) {
   std::string result;
   if (codePage == kCodePageUtf8) {
-    EncodeUtf8(text, result);
+    // Windows' UTF-8 encoding, like the terminal's: an unpaired surrogate
+    // becomes U+FFFD.
+    result = ToNativeText(text);
+    result += '\0';
   } else if (codePage == kCodePageJapanese) {
     for (size_t i = 0; text[i] != 0; ++i) EncodeJapaneseUnit(text[i], result);
     result += '\0';

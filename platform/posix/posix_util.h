@@ -22,6 +22,9 @@ bool FailWithErrno();
 // Unpaired surrogates become U+FFFD. The empty path stays empty.
 std::string ToNativePath(const char16_t* path);
 
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, uint32_t code);
+
 // UTF-16 text as UTF-8 for the terminal; unpaired surrogates become U+FFFD.
 std::string ToNativeText(const char16_t* text);
 

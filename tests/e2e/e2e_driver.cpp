@@ -176,17 +176,9 @@ std::wstring ClassName(HWND window) {
 
 namespace {
 
-// The pixels of a screen rectangle, top row first, as 0x00RRGGBB values.
-std::vector<uint32_t> CaptureScreen(const RECT& rect) {
-  int width = rect.right - rect.left;
-  int height = rect.bottom - rect.top;
+// The pixels of a bitmap, top row first, as 0x00RRGGBB values.
+std::vector<uint32_t> PixelsOf(HDC memory, HBITMAP bitmap, int width, int height) {
   std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  SelectObject(memory, old);
   BITMAPINFO info = {};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
   info.bmiHeader.biWidth = width;
@@ -194,39 +186,43 @@ std::vector<uint32_t> CaptureScreen(const RECT& rect) {
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
   for (uint32_t& pixel : pixels) pixel &= 0xFFFFFF;
   return pixels;
 }
 
-// An icon drawn at the given size on a background colour, as CaptureScreen
-// gives pixels.
-std::vector<uint32_t> RenderIcon(HICON icon, int width, int height, uint32_t background) {
-  std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+// Draws into a screen-compatible bitmap of the given size and returns its
+// pixels.
+std::vector<uint32_t> Draw(int width, int height, const std::function<void(HDC screen, HDC memory)>& paint) {
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  HBRUSH brush = CreateSolidBrush(RGB(background >> 16 & 0xFF, background >> 8 & 0xFF, background & 0xFF));
-  RECT all = {0, 0, width, height};
-  FillRect(memory, &all, brush);
-  DeleteObject(brush);
-  DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+  paint(screen, memory);
   SelectObject(memory, old);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+  std::vector<uint32_t> pixels = PixelsOf(memory, bitmap, width, height);
   DeleteObject(bitmap);
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
-  for (uint32_t& pixel : pixels) pixel &= 0xFFFFFF;
   return pixels;
+}
+
+// The pixels of a screen rectangle.
+std::vector<uint32_t> CaptureScreen(const RECT& rect) {
+  int width = rect.right - rect.left;
+  int height = rect.bottom - rect.top;
+  return Draw(width, height,
+              [&](HDC screen, HDC memory) { BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY); });
+}
+
+// An icon drawn at the given size on a background colour.
+std::vector<uint32_t> RenderIcon(HICON icon, int width, int height, uint32_t background) {
+  return Draw(width, height, [&](HDC, HDC memory) {
+    HBRUSH brush = CreateSolidBrush(RGB(background >> 16 & 0xFF, background >> 8 & 0xFF, background & 0xFF));
+    RECT all = {0, 0, width, height};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+  });
 }
 
 uint64_t Difference(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {

@@ -38,6 +38,7 @@ void FoldReference(FoldState* state, const uint8_t* data, uint32_t length) {
 struct CpuSupport {
   bool sse2 = content_hash_simd::CpuHasSse2();
   bool avx2 = content_hash_simd::CpuHasAvx2();
+  bool avx512 = content_hash_simd::CpuHasAvx512();
 };
 
 const CpuSupport& Cpu() {
@@ -55,11 +56,14 @@ bool IsContentHashPathAvailable(ContentHashPath path) {
       return Cpu().sse2;
     case ContentHashPath::Avx2:
       return Cpu().avx2;
+    case ContentHashPath::Avx512:
+      return Cpu().avx512;
   }
   return false;
 }
 
 ContentHashPath FastestContentHashPath() {
+  if (Cpu().avx512) return ContentHashPath::Avx512;
   if (Cpu().avx2) return ContentHashPath::Avx2;
   if (Cpu().sse2) return ContentHashPath::Sse2;
   return ContentHashPath::Reference;
@@ -68,17 +72,22 @@ ContentHashPath FastestContentHashPath() {
 // A path the processor lacks folds with the byte loop instead, so a wrong
 // choice costs speed, never a wrong fingerprint or a crash.
 void UpdateContentHashWith(ContentHashPath path, ContentHash* hash, const void* data, uint32_t length) {
-  using content_hash_simd::kBlockBytes;
   const auto* bytes = static_cast<const uint8_t*>(data);
   FoldState state = Unpack(*hash);
   uint32_t done = 0;
-  auto* fold = path == ContentHashPath::Avx2 ? content_hash_simd::FoldBlocksAvx2 : content_hash_simd::FoldBlocksSse2;
+  auto* fold = content_hash_simd::FoldBlocksSse2;
+  uint32_t block = content_hash_simd::kBlockBytes;
+  if (path == ContentHashPath::Avx2) fold = content_hash_simd::FoldBlocksAvx2;
+  if (path == ContentHashPath::Avx512) {
+    fold = content_hash_simd::FoldBlocksAvx512;
+    block = content_hash_simd::kWideBlockBytes;
+  }
   if (path != ContentHashPath::Reference && IsContentHashPathAvailable(path)) {
     // The byte loop takes the bytes up to a block boundary, and at least
     // the ones the vector fold reads before its start.
-    uint32_t head = static_cast<uint32_t>(0u - reinterpret_cast<uintptr_t>(bytes)) % kBlockBytes;
-    if (head < content_hash_simd::kBytesBefore) head += kBlockBytes;
-    if (length >= head + kBlockBytes) {
+    uint32_t head = static_cast<uint32_t>(0u - reinterpret_cast<uintptr_t>(bytes)) % block;
+    if (head < content_hash_simd::kBytesBefore) head += block;
+    if (length >= head + block) {
       FoldReference(&state, bytes, head);
       done = head + fold(&state, bytes + head, length - head);
     }

@@ -28,6 +28,7 @@ enum class ContentHashPath {
   Reference,  // the plain byte loop, the definition of the hash
   Sse2,
   Avx2,
+  Avx512,  // AVX-512 F and BW
 };
 
 // True when this processor (and this build) can run the path.

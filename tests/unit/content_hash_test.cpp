@@ -15,7 +15,9 @@
 
 namespace {
 
-constexpr ContentHashPath kAllPaths[] = {ContentHashPath::Reference, ContentHashPath::Sse2, ContentHashPath::Avx2};
+// Slowest first: the fastest path available is the last available here.
+constexpr ContentHashPath kAllPaths[] = {ContentHashPath::Reference, ContentHashPath::Sse2, ContentHashPath::Avx2,
+                                         ContentHashPath::Avx512};
 
 std::string PathName(ContentHashPath path) {
   switch (path) {
@@ -25,13 +27,16 @@ std::string PathName(ContentHashPath path) {
       return "Sse2";
     case ContentHashPath::Avx2:
       return "Avx2";
+    case ContentHashPath::Avx512:
+      return "Avx512";
   }
   return "?";
 }
 
 std::vector<ContentHashPath> VectorPaths() {
   std::vector<ContentHashPath> paths;
-  for (ContentHashPath path : {ContentHashPath::Sse2, ContentHashPath::Avx2}) {
+  for (ContentHashPath path : kAllPaths) {
+    if (path == ContentHashPath::Reference) continue;
     if (IsContentHashPathAvailable(path)) paths.push_back(path);
   }
   return paths;
@@ -115,13 +120,20 @@ TEST(ContentHashTest, ReferenceAndTheFastestPathAreAvailable) {
   EXPECT_TRUE(IsContentHashPathAvailable(ContentHashPath::Sse2)) << "every x86-64 processor has SSE2";
   EXPECT_NE(FastestContentHashPath(), ContentHashPath::Reference);
 #endif
+  ContentHashPath widest = ContentHashPath::Reference;
+  for (ContentHashPath path : kAllPaths) {
+    if (IsContentHashPathAvailable(path)) widest = path;
+  }
+  EXPECT_EQ(PathName(FastestContentHashPath()), PathName(widest));
   std::cout << "[ INFO     ] vector paths on this processor:";
   for (ContentHashPath path : VectorPaths()) std::cout << ' ' << PathName(path);
   std::cout << "; fastest " << PathName(FastestContentHashPath()) << "\n";
 }
 
 // Every length up to 4 KiB covers the byte loop's head and tail, partial and
-// whole superblocks and more than one of them.
+// whole superblocks and more than one of them. The offsets from a 64-byte
+// boundary give every kind of head: none, short, and one a whole 32- or
+// 64-byte block longer because the folds read two bytes before their start.
 TEST(ContentHashTest, VectorPathsMatchTheByteLoopForEveryLengthAlignmentAndStart) {
   constexpr size_t kMaxLength = 4096;
   const std::vector<uint8_t> bytes = RandomBytes(kMaxLength, 1);
@@ -129,7 +141,7 @@ TEST(ContentHashTest, VectorPathsMatchTheByteLoopForEveryLengthAlignmentAndStart
   const std::vector<uint8_t> start_bytes = RandomBytes(8, 2);
   memcpy(random_start.bytes, start_bytes.data(), 8);
   const ContentHash starts[] = {ContentHash{}, random_start};
-  const size_t offsets[] = {0, 1, 2, 15, 31, 33};
+  const size_t offsets[] = {0, 1, 2, 15, 31, 33, 62, 63};
 
   for (size_t offset : offsets) {
     const OffsetBuffer buffer(bytes, offset);
@@ -164,11 +176,15 @@ TEST(ContentHashTest, VectorPathsMatchTheByteLoopOnConstantBytes) {
 }
 
 // Each length in a buffer of exactly that size: under AddressSanitizer a
-// read before or past the bytes given fails the test.
+// read before or past the bytes given fails the test. Every length up to
+// 300 ends the buffer at every offset from a block boundary, wherever the
+// allocator puts it; the others end around whole superblocks.
 TEST(ContentHashTest, VectorPathsReadOnlyTheBytesGiven) {
   const std::vector<uint8_t> source = RandomBytes(5000, 3);
-  for (size_t length : {size_t{0}, size_t{1}, size_t{2}, size_t{31}, size_t{33}, size_t{34}, size_t{35}, size_t{64},
-                        size_t{65}, size_t{66}, size_t{97}, size_t{1090}, size_t{5000}}) {
+  std::vector<size_t> lengths;
+  for (size_t length = 0; length <= 300; ++length) lengths.push_back(length);
+  for (size_t length : {1090, 2047, 2048, 2049, 2050, 2051, 2113, 4096, 4097, 5000}) lengths.push_back(length);
+  for (size_t length : lengths) {
     const std::vector<uint8_t> bytes(source.begin(), source.begin() + static_cast<std::ptrdiff_t>(length));
     const ContentHash expected = Fold(ContentHashPath::Reference, ContentHash{}, bytes.data(), length);
     for (ContentHashPath path : VectorPaths()) {

@@ -55,6 +55,7 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK_CAPTURE(BM_ContentHash, Reference, ContentHashPath::Reference)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_ContentHash, Sse2, ContentHashPath::Sse2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_ContentHash, Avx2, ContentHashPath::Avx2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_ContentHash, Avx512, ContentHashPath::Avx512)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -23,6 +23,7 @@ class HostProcess {
   bool Start(const std::wstring& program, const std::wstring& arguments);
   DWORD ProcessId() const { return m_info.dwProcessId; }
   DWORD ThreadId() const { return m_info.dwThreadId; }
+  HANDLE ThreadHandle() const { return m_info.hThread; }
   // Waits for the program to end; false on timeout.
   bool Wait(DWORD milliseconds, DWORD* exitCode);
   // What the program printed so far.

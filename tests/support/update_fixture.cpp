@@ -37,7 +37,7 @@ void WritePatch(const fs::path& path, const std::vector<PayloadFile>& files, con
   std::vector<uint8_t> image;
   std::string error;
   ASSERT_TRUE(BuildContainer(entries, ContainerLayout::Long, &container, &error)) << error;
-  ASSERT_TRUE(BuildPatchImage({'M', 'Z'}, container, &image, &error)) << error;
+  ASSERT_TRUE(BuildPatchImage(options.stub, container, &image, &error)) << error;
   WriteFileBytes(path, image);
 }
 

@@ -38,6 +38,7 @@ std::vector<uint8_t> PayloadHashList(const std::vector<PayloadFile>& files);
 struct PatchOptions {
   bool withHashList = true;
   std::optional<std::vector<uint8_t>> hashListBytes;
+  std::vector<uint8_t> stub = {'M', 'Z'};  // the program the payload is appended to
 };
 void WritePatch(const std::filesystem::path& path, const std::vector<PayloadFile>& files,
                 const PatchOptions& options = {});

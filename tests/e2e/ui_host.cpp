@@ -11,6 +11,8 @@
 //                        probe's count after each
 //   ui_host boxes        shows the warning, information and question boxes in
 //                        turn and prints what each returned
+//   ui_host version <folder>  runs the installed-version check on the folder
+//                        and prints "version=<result>"
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "install/version_check.h"
 #include "platform/ui.h"
 
 namespace {
@@ -113,6 +116,12 @@ int RunBoxes() {
   return 0;
 }
 
+int RunVersion(const wchar_t* folder) {
+  int32_t result = CheckInstalledVersion(reinterpret_cast<const char16_t*>(folder));
+  std::printf("version=%d\n", static_cast<int>(result));
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -122,6 +131,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && std::wcscmp(argv[1], L"dialog") == 0) return RunDialog(argc == 3 ? _wtoi(argv[2]) : 60);
   if (argc == 2 && std::wcscmp(argv[1], L"quit-order") == 0) return RunQuitOrder();
   if (argc == 2 && std::wcscmp(argv[1], L"boxes") == 0) return RunBoxes();
+  if (argc == 3 && std::wcscmp(argv[1], L"version") == 0) return RunVersion(argv[2]);
   std::fprintf(stderr, "usage: ui_host dialog|quit-order|boxes\n");
   return 2;
 }

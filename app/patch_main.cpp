@@ -1,6 +1,88 @@
 #include "app/patch_main.h"
 
-// The start-up sequence (mutexes, install-folder lookup, version check,
-// confirmation, dialog and update run) is not built yet; until it is, the
-// program ends at once with status 0.
-int PatchMain() { return 0; }
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+#include "install/installed_folder.h"
+#include "install/version_check.h"
+#include "payload/update_run.h"
+#include "platform/process.h"
+#include "platform/ui.h"
+#include "text/text_codec.h"
+
+namespace {
+
+// The outcome message of an update that ran; none for a stop.
+void ReportOutcome(UpdateResult result) {
+  switch (result) {
+    case UPDATE_OK:
+      ShowInformation(kCompletedMessage);
+      break;
+    case UPDATE_E_PAYLOAD:
+    case UPDATE_E_TOO_MANY_ENTRIES:
+    case UPDATE_E_PAYLOAD_RESERVED:
+      ShowWarning(kDamagedMessage);
+      break;
+    case UPDATE_E_WRITE:
+      ShowWarning(kWriteFailedMessage);
+      break;
+    case UPDATE_E_UNINSTALL_LIST:
+      ShowWarning(kUninstallListMessage);
+      break;
+    default:
+      break;
+  }
+}
+
+// Everything between taking the engine mutex and releasing it: the checks,
+// the confirmation, the dialog around the run, and the outcome.
+int32_t CheckAndUpdate(int showCommand) {
+  char16_t folder[kPathCapacity] = {};
+  if (!GetInstalledFolder(folder, kPathCapacity, kGamePublisher, kGameTitle)) {
+    ShowWarning(kNotInstalledMessage);
+    return kExitNotInstalled;
+  }
+  if (!CheckInstalledVersion(folder)) return kExitNotInstalled;
+  if (AskQuestion(nullptr, kConfirmQuestion) != kAnswerYes) return kExitDeclined;
+  if (!CreateProgressDialog()) {
+    ShowWarning(kDialogFailedMessage);
+    return kExitDialogFailed;
+  }
+  ShowProgressDialog(showCommand);
+  UpdateResult result;
+  {
+    std::unique_ptr<ProgressUi> ui = CreatePlatformProgressUi();
+    result = RunUpdate(folder, *ui);
+  }
+  DestroyProgressDialog();
+  ReportOutcome(result);
+  return static_cast<int32_t>(result);
+}
+
+}  // namespace
+
+int32_t PatchMain(int showCommand) {
+  uint32_t error = 0;
+  OsMutex updater = OsCreateNamedMutex(kUpdaterMutexName, true, &error);
+  if (error != OS_ERROR_SUCCESS) {
+    // Another copy runs (or the mutex could not be made): end silently,
+    // with the handle's value as the status.
+    OsCloseMutex(updater);
+    return static_cast<int32_t>(updater);
+  }
+  std::copy(std::begin(kCaptionText), std::end(kCaptionText), g_caption);
+
+  int32_t status;
+  OsMutex engine = OsCreateNamedMutex(kEngineMutexName, true, &error);
+  if (error != OS_ERROR_SUCCESS) {
+    ShowWarning(kGameRunningMessage);
+    status = kExitGameRunning;
+  } else {
+    // Held, owned, until the end: the game cannot start meanwhile.
+    status = CheckAndUpdate(showCommand);
+  }
+  OsCloseMutex(engine);
+  OsCloseMutex(updater);
+  return status;
+}

@@ -3,4 +3,4 @@
 
 #include "app/patch_main.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return PatchMain(); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) { return PatchMain(showCommand); }

@@ -1,5 +1,6 @@
 #include "tests/e2e/e2e_driver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -263,7 +264,17 @@ LPCWSTR ShownSystemIcon(HWND iconControl) {
   int height = GetSystemMetrics(SM_CYICON);
   rect.right = rect.left + width;
   rect.bottom = rect.top + height;
+  // A box that has just appeared may not have painted its icon yet: wait
+  // until the control shows more than its background, the same twice.
   std::vector<uint32_t> shown = CaptureScreen(rect);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    Sleep(20);
+    std::vector<uint32_t> again = CaptureScreen(rect);
+    bool painted = std::any_of(again.begin(), again.end(), [&](uint32_t pixel) { return pixel != again[0]; });
+    bool settled = again == shown;
+    shown = std::move(again);
+    if (painted && settled) break;
+  }
   // Icons leave their corners transparent: the corner shows the background.
   uint32_t background = shown.empty() ? 0 : shown[0];
   LPCWSTR candidates[] = {IDI_WARNING, IDI_INFORMATION, IDI_QUESTION, IDI_ERROR};

@@ -11,6 +11,7 @@
 //                        probe's count after each
 //   ui_host boxes        shows the warning, information and question boxes in
 //                        turn and prints what each returned
+//   ui_host confirm      asks the patch's confirmation question
 //   ui_host version <folder>  runs the installed-version check on the folder
 //                        and prints "version=<result>"
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "app/patch_texts.h"
 #include "install/version_check.h"
 #include "platform/ui.h"
 
@@ -57,10 +59,7 @@ void Publish() {
   SetWindowTextW(g_probe, state);
 }
 
-void SetCaption() {
-  const char16_t caption[] = u"「Lumetria」 ver 1.01 更新パッチ";
-  std::memcpy(g_caption, caption, sizeof caption);
-}
+void SetCaption() { std::memcpy(g_caption, kCaptionText, sizeof kCaptionText); }
 
 bool OpenDialog() {
   if (!CreateProgressDialog()) {
@@ -131,6 +130,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && std::wcscmp(argv[1], L"dialog") == 0) return RunDialog(argc == 3 ? _wtoi(argv[2]) : 60);
   if (argc == 2 && std::wcscmp(argv[1], L"quit-order") == 0) return RunQuitOrder();
   if (argc == 2 && std::wcscmp(argv[1], L"boxes") == 0) return RunBoxes();
+  if (argc == 2 && std::wcscmp(argv[1], L"confirm") == 0) return AskQuestion(nullptr, kConfirmQuestion);
   if (argc == 3 && std::wcscmp(argv[1], L"version") == 0) return RunVersion(argv[2]);
   std::fprintf(stderr, "usage: ui_host dialog|quit-order|boxes\n");
   return 2;

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# The POSIX build of the patch from end to end: a payload appended to the
+# program by patchkit, an installation whose archive has the fingerprint the
+# version check expects, the registry stand-in, answers typed at the prompts,
+# and the exit status and installation checked after each flow.
+#   tests/cli/patch_flows.sh <patch program> <patchkit> <hash_suffix>
+# Exit statuses are those of the program modulo 256 (-1 is 255, 0x80000006
+# is 6).
+set -uo pipefail
+program=$1 patchkit=$2 suffix=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL [$flow]: $*" >&2; failures=$((failures + 1)); }
+
+export XDG_RUNTIME_DIR=$work/run LUMETRIA_REGISTRY=$work/registry.reg
+mkdir -p "$XDG_RUNTIME_DIR"
+locks=$XDG_RUNTIME_DIR/lumetria-patch
+mkdir -p "$locks"
+updater_lock=$locks/Updater_20for_20Lumetria_20is_20executing_2e.lock
+engine_lock=$locks/Talmoret_20for_20Lumetria_20is_20executing_2e.lock
+
+strip -o "$work/stub" "$program" 2>/dev/null || cp "$program" "$work/stub"
+
+# The payload: the archive as the patch installs it, another archive, a
+# text file, and (for the flows that stop mid-run) a large file.
+make_payload() {
+  rm -rf "$work/payload" && mkdir -p "$work/payload"
+  head -c 6000 /dev/urandom >"$work/payload/data01110.arc"
+  "$suffix" "$work/payload/data01110.arc" D5DB29012F39456F >/dev/null || fail "cannot fingerprint the payload"
+  head -c 2100000 /dev/urandom >"$work/payload/data01100.arc"
+  echo patched >"$work/payload/readme.txt"
+  [ "${1:-}" = big ] && head -c 96000000 /dev/zero >"$work/payload/zbig.arc"
+  if ! "$patchkit" build --hash-list --stub "$work/stub" --out "$work/patched" "$work/payload" >/dev/null; then
+    echo "patch_flows: patchkit cannot build the patch (is the program below 1 MiB?)" >&2
+    exit 1
+  fi
+  chmod +x "$work/patched"
+}
+
+# The installation to update, and the registry value that finds it.
+make_game() {
+  rm -rf "$work/game" && mkdir -p "$work/game"
+  head -c 4000 /dev/urandom >"$work/game/data01110.arc"
+  "$suffix" "$work/game/data01110.arc" DEDE0353B57306CE >/dev/null || fail "cannot fingerprint the archive"
+  echo old >"$work/game/data01100.arc"
+  printf 'data01100.arc\r\ndata01110.arc\r\n' >"$work/game/uninst.lst"
+  cat >"$LUMETRIA_REGISTRY" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\PELWIN SOFT\\Lumetria]
+"InstalledFolder"="\\"$work/game\\""
+REG
+}
+
+snapshot() { (cd "$work/game" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+
+# Runs the patch with the given answers; sets status and output.
+run() {
+  output=$(printf "$1" 2>/dev/null | "$work/patched" 2>&1; echo "status=${PIPESTATUS[1]}")
+  status=${output##*status=}
+  output=${output%status=*}
+}
+
+expect() {
+  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
+  [ -z "${2:-}" ] || grep -qF -- "$2" <<<"$output" || fail "no '$2' in: $output"
+}
+
+flow="success"
+make_payload; make_game
+run 'y\n\n'
+expect 0 "[information] 「Lumetria」 ver 1.01 更新パッチ
+アップデートが完了しました　　　　　　　　　　　　　"
+cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
+cmp -s "$work/payload/readme.txt" "$work/game/readme.txt" || fail "readme.txt not installed"
+printf 'data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n\0' | cmp -s - "$work/game/uninst.lst" ||
+  fail "uninst.lst not merged"
+[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new')" ] || fail "leftovers"
+
+flow="declined"
+make_game; before=$(snapshot)
+run 'n\n'
+expect 253 "アップデートを行いますか？　　　　　　　　　　　　　"
+grep -q "インストール中" <<<"$output" && fail "the update ran"
+[ "$before" = "$(snapshot)" ] || fail "installation changed"
+
+flow="second copy"
+make_game; before=$(snapshot)
+# The lock is held on a descriptor of this script, released by closing it.
+exec 9>"$updater_lock"; flock -n 9 || fail "cannot take the lock"
+run 'y\n\n'
+exec 9>&-
+[ "$status" -gt 0 ] && [ "$status" -lt 255 ] || fail "status $status is not a handle value"
+[ -z "$output" ] || fail "a second copy said: $output"
+[ "$before" = "$(snapshot)" ] || fail "installation changed"
+
+flow="game running"
+make_game; rm -f "$LUMETRIA_REGISTRY"
+exec 9>"$engine_lock"; flock -n 9 || fail "cannot take the lock"
+run '\n'
+exec 9>&-
+expect 254 "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません"
+
+# Preconditions: each prepares the installation, then gives its message.
+while IFS='|' read -r flow prepare message; do
+  make_game
+  eval "$prepare"
+  before=$(snapshot)
+  run '\n'
+  expect 255 "$message"
+  [ "$before" = "$(snapshot)" ] || fail "installation changed"
+done <<'FLOWS'
+not installed|rm -f "$LUMETRIA_REGISTRY"|ゲームがインストールされていません　　　　　　　　　
+already patched|cp "$work/payload/data01110.arc" "$work/game/data01110.arc"|パッチは適用済みです　　　　　　　　　　　　　　　　
+other content|echo other >"$work/game/data01110.arc"|新しいバージョンのパッチを適用済みな可能性があります
+empty archive|: >"$work/game/data01110.arc"|新しいバージョンのパッチを適用済みな可能性があります
+missing archive|rm "$work/game/data01110.arc"|バージョンチェックに失敗しました。正しくインストール
+FLOWS
+
+flow="damaged payload"
+make_game; before=$(snapshot)
+cp "$work/patched" "$work/patched.good"
+size=$(stat -c %s "$work/patched")
+printf '\x55' | dd of="$work/patched" bs=1 seek=$((size - 20)) conv=notrunc 2>/dev/null
+run 'y\n\n'
+expect 1 "アップデートプログラムが破損している可能性があります"
+[ "$before" = "$(snapshot)" ] || fail "installation changed"
+mv "$work/patched.good" "$work/patched"
+
+flow="destination held open"
+make_game; before=$(snapshot)
+exec 8<"$work/game/data01100.arc"; flock -s -n 8 || fail "cannot hold the file"
+run 'y\n\n'
+exec 8<&-
+expect 4 "何らかの要因によりアップデートが行えません　　　　　"
+[ "$before" = "$(snapshot)" ] || fail "installation changed"
+
+flow="no uninstall list"
+make_game; rm "$work/game/uninst.lst"
+run 'y\n\n'
+expect 5 "アンインストレーションファイルの更新に失敗しました　"
+cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "the new files were not kept"
+[ ! -e "$work/game/uninst.lst" ] || fail "uninst.lst was created"
+
+# Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
+# file: the program is held still while the signal is sent.
+make_payload big
+for stop in cancel close; do
+  flow="$stop mid-run"
+  make_game; before=$(snapshot)
+  rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
+  "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
+  pid=$!
+  exec 7>"$work/answers"
+  echo y >&7
+  for _ in $(seq 1 200); do grep -q "インストール中" "$work/out" 2>/dev/null && break; sleep 0.05; done
+  kill -STOP $pid
+  if [ $stop = cancel ]; then kill -INT $pid; else kill -TERM $pid; fi
+  kill -CONT $pid
+  [ $stop = cancel ] && echo y >&7
+  wait $pid; status=$?
+  exec 7>&-
+  output=$(cat "$work/out")
+  if [ $stop = cancel ]; then expect 6 "アップデートを中止しますか？"; else expect 7; fi
+  grep -qE "\[(information|warning)\]" <<<"$output" && fail "a message followed the stop"
+  [ "$before" = "$(snapshot)" ] || fail "installation changed"
+done
+
+if [ $failures -ne 0 ]; then
+  echo "patch_flows: $failures failures" >&2
+  exit 1
+fi
+echo "patch_flows: every flow passed"

@@ -1,0 +1,291 @@
+// patch.exe from end to end under Wine: a payload appended to the real
+// program by the container writer, an installation with archives made to the
+// fingerprints the version check knows, the registry value, and the user's
+// answers given through the program's own windows.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "install/version_check.h"
+#include "payload/content_hash.h"
+#include "tests/e2e/e2e_driver.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_fixture.h"
+#include "tests/tools/hash_suffix.h"
+#include "tools/patchkit/hash_list_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::wstring kCaption = L"「Lumetria」 ver 1.01 更新パッチ";
+const std::wstring kConfirm = L"アップデートを行いますか？　　　　　　　　　　　　　";
+const std::wstring kCancelQuestion = L"アップデートを中止しますか？　　　　　　　　　　　　";
+const std::wstring kCompleted = L"アップデートが完了しました　　　　　　　　　　　　　";
+const std::wstring kGameRunning =
+    L"ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";
+const std::wstring kNotInstalled = L"ゲームがインストールされていません　　　　　　　　　";
+const std::wstring kAlreadyPatched = L"パッチは適用済みです　　　　　　　　　　　　　　　　";
+const std::wstring kOtherVersion = L"新しいバージョンのパッチを適用済みな可能性があります";
+const std::wstring kCheckFailed =
+    L"バージョンチェックに失敗しました。正しくインストール\nされていないか、データが壊れている可能性があります　　";
+const std::wstring kDamaged = L"アップデートプログラムが破損している可能性があります";
+const std::wstring kWriteFailed = L"何らかの要因によりアップデートが行えません　　　　　";
+const std::wstring kUninstallFailed = L"アンインストレーションファイルの更新に失敗しました　";
+
+const wchar_t kGameKey[] = L"Software\\PELWIN SOFT\\Lumetria";
+
+// Bytes whose fingerprint is target.
+std::vector<uint8_t> WithFingerprint(std::vector<uint8_t> bytes, const ContentHash& target) {
+  std::vector<uint8_t> suffix;
+  EXPECT_TRUE(FindHashSuffix(HashOfBytes(bytes), target, &suffix));
+  bytes.insert(bytes.end(), suffix.begin(), suffix.end());
+  return bytes;
+}
+
+class PatchTest : public ::testing::Test {
+ protected:
+  // Also called again by tests that go through several installations.
+  void SetUp() override {
+    game = dir.Path() / "game";
+    std::error_code ignored;
+    fs::remove_all(game, ignored);
+    fs::create_directory(game);
+    WriteFileBytes(game / "data01110.arc", WithFingerprint(PatternBytes(4000, 1), EXPECTED_ARCHIVE_HASH));
+    WriteFileBytes(game / "data01100.arc", PatternBytes(3000, 2));
+    WriteFileBytes(game / "uninst.lst", Bytes("data01100.arc\r\ndata01110.arc\r\n"));
+    std::vector<uint8_t> installedList;
+    ASSERT_TRUE(BuildHashList({{"data01100.arc", ContentHash{}}, {"gone.arc", ContentHash{}}}, HashListLayout::Long,
+                              0, &installedList, nullptr));
+    WriteFileBytes(game / "TLM.hvl", installedList);
+    SetInstalledFolder(game.wstring());
+    payload = {{"data01110.arc", WithFingerprint(PatternBytes(6000, 3), PATCHED_ARCHIVE_HASH)},
+               {"data01100.arc", PatternBytes(2 * 0x100000 + 17, 4)},
+               {"readme.txt", Bytes("patched")}};
+  }
+  void TearDown() override {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGameKey);
+    for (HANDLE mutex : mutexes) CloseHandle(mutex);
+  }
+
+  static void SetInstalledFolder(const std::wstring& folder) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    std::wstring quoted = L"\"" + folder + L"\"";
+    RegSetValueExW(key, L"InstalledFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(quoted.c_str()),
+                   static_cast<DWORD>((quoted.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+
+  // Writes the patch (the real program with the payload) and starts it.
+  void Start() {
+    PatchOptions options;
+    options.stub = ReadFileBytes(fs::path(PATCH_EXE_PATH));
+    WritePatch(dir.Path() / "patched.exe", payload, options);
+    host = std::make_unique<HostProcess>();
+    ASSERT_TRUE(host->Start((dir.Path() / "patched.exe").wstring(), L""));
+  }
+
+  // Waits for a message box, checks its caption, text, buttons and icon, and
+  // answers it.
+  void Answer(const std::wstring& text, LPCWSTR icon, int answer) {
+    HWND box = WaitForWindow([&] { return FindMessageBox(host->ProcessId()); }, 30000);
+    ASSERT_NE(box, nullptr) << "no box for: " << testing::PrintToString(text);
+    MessageBoxView view = ReadMessageBox(box);
+    EXPECT_EQ(view.caption, kCaption);
+    EXPECT_EQ(view.text, text);
+    bool question = icon == IDI_QUESTION;
+    EXPECT_EQ(view.buttons, question ? (std::vector<int>{IDYES, IDNO}) : std::vector<int>{IDOK});
+    EXPECT_EQ(view.defaultButton, question ? IDNO : IDOK);
+    EXPECT_EQ(ShownSystemIcon(view.iconControl), icon);
+    ClickButton(box, answer);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+  }
+
+  int32_t ExitStatus() {
+    DWORD status = 0;
+    EXPECT_TRUE(host->Wait(60000, &status)) << "the patch did not end";
+    return static_cast<int32_t>(status);
+  }
+
+  // True when the program ends without showing any box or dialog.
+  bool EndsSilently(int32_t* status) {
+    DWORD code = 0;
+    bool sawWindow = false;
+    bool ended = WaitUntil(
+        [&] {
+          sawWindow = sawWindow || !DialogWindowsOf(host->ProcessId()).empty();
+          return host->Wait(0, &code);
+        },
+        60000);
+    *status = static_cast<int32_t>(code);
+    return ended && !sawWindow;
+  }
+
+  HWND WaitForDialog() {
+    HWND dialog = WaitForWindow([&] { return FindProgressDialog(host->ProcessId()); }, 30000);
+    EXPECT_NE(dialog, nullptr);
+    return dialog;
+  }
+
+  HANDLE HoldMutex(const char* name) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+    mutexes.push_back(mutex);
+    return mutex;
+  }
+
+  TempDir dir;
+  fs::path game;
+  std::vector<PayloadFile> payload;
+  std::unique_ptr<HostProcess> host;
+  std::vector<HANDLE> mutexes;
+};
+
+TEST_F(PatchTest, UpdatesTheInstallationAndSaysSo) {
+  Start();
+  Answer(kConfirm, IDI_QUESTION, IDYES);
+  Answer(kCompleted, IDI_INFORMATION, IDOK);
+  EXPECT_EQ(ExitStatus(), 0);
+  for (const PayloadFile& file : payload) EXPECT_EQ(ReadFileBytes(game / file.name), file.data) << file.name;
+  EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
+            Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n") + '\0'));
+  std::vector<HashListRecord> listed;
+  for (const char* name : {"data01100.arc", "data01110.arc", "readme.txt"}) {
+    for (const PayloadFile& file : payload) {
+      if (file.name == name) listed.push_back({file.name, HashOfBytes(file.data)});
+    }
+  }
+  std::vector<uint8_t> expectedList;
+  ASSERT_TRUE(BuildHashList({listed[1], listed[0], listed[2]}, HashListLayout::Long, 0, &expectedList, nullptr));
+  EXPECT_EQ(ReadFileBytes(game / "TLM.hvl"), expectedList) << "the payload's list, pruned";
+}
+
+TEST_F(PatchTest, ASecondCopyEndsSilently) {
+  HoldMutex("Updater for Lumetria is executing.");
+  Start();
+  int32_t status = -100;
+  EXPECT_TRUE(EndsSilently(&status));
+  EXPECT_GT(status, 0) << "the status is the value of the mutex handle";
+}
+
+TEST_F(PatchTest, TheRunningGameIsReportedBeforeTheRegistryIsRead) {
+  HoldMutex("Talmoret for Lumetria is executing.");
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGameKey);  // reading it would give another message
+  Start();
+  Answer(kGameRunning, IDI_WARNING, IDOK);
+  EXPECT_EQ(ExitStatus(), -2);
+}
+
+TEST_F(PatchTest, PreconditionsThatStopBeforeTheUpdate) {
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::wstring message;
+  };
+  const Case cases[] = {
+      {"not installed", [] { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGameKey); }, kNotInstalled},
+      {"already patched",
+       [&] { WriteFileBytes(game / "data01110.arc", WithFingerprint(PatternBytes(10, 5), PATCHED_ARCHIVE_HASH)); },
+       kAlreadyPatched},
+      {"other content", [&] { WriteFileBytes(game / "data01110.arc", Bytes("other")); }, kOtherVersion},
+      {"empty archive", [&] { WriteFileBytes(game / "data01110.arc", {}); }, kOtherVersion},
+      {"missing archive", [&] { fs::remove(game / "data01110.arc"); }, kCheckFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    c.prepare();
+    FolderSnapshot before = Snapshot(game);
+    Start();
+    Answer(c.message, IDI_WARNING, IDOK);
+    EXPECT_EQ(ExitStatus(), -1);
+    EXPECT_EQ(Snapshot(game), before);
+  }
+}
+
+TEST_F(PatchTest, DecliningChangesNothing) {
+  FolderSnapshot before = Snapshot(game);
+  Start();
+  Answer(kConfirm, IDI_QUESTION, IDNO);
+  int32_t status = 0;
+  EXPECT_TRUE(EndsSilently(&status)) << "no dialog after No";
+  EXPECT_EQ(status, -3);
+  EXPECT_EQ(Snapshot(game), before);
+}
+
+// The dialog's cancel and close, while the run is busy: the program's thread
+// is held still while the request is posted, so the run cannot finish first.
+TEST_F(PatchTest, CancelAndCloseMidRunLeaveEverythingAsItWas) {
+  for (bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "cancel" : "close");
+    SetUp();
+    payload.push_back({"big.arc", PatternBytes(48 * 0x100000, 6)});
+    FolderSnapshot before = Snapshot(game);
+    Start();
+    Answer(kConfirm, IDI_QUESTION, IDYES);
+    HWND dialog = WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    SuspendThread(host->ThreadHandle());
+    if (cancel) {
+      ClickButton(dialog, 1000);
+    } else {
+      PostMessageW(dialog, WM_CLOSE, 0, 0);
+    }
+    ResumeThread(host->ThreadHandle());
+    if (cancel) Answer(kCancelQuestion, IDI_QUESTION, IDYES);
+    int32_t status = 0;
+    DWORD code = 0;
+    ASSERT_TRUE(host->Wait(60000, &code));
+    status = static_cast<int32_t>(code);
+    EXPECT_EQ(static_cast<uint32_t>(status), cancel ? 0x80000006u : 0x80000007u);
+    EXPECT_EQ(FindMessageBox(host->ProcessId()), nullptr);
+    EXPECT_EQ(Snapshot(game), before);
+  }
+}
+
+TEST_F(PatchTest, FailuresOfTheRunAreReported) {
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    std::wstring message;
+    uint32_t status;
+    bool installed;
+  };
+  HANDLE held = INVALID_HANDLE_VALUE;
+  const Case cases[] = {
+      {"damaged payload", [&] { payload[1].recordHash = ContentHash{{1, 2, 3, 4, 5, 6, 7, 9}}; }, kDamaged,
+       0x80000001, false},
+      {"destination held open",
+       [&] {
+         held = CreateFileW((game / "data01100.arc").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+       },
+       kWriteFailed, 0x80000004, false},
+      {"no uninstall list", [&] { fs::remove(game / "uninst.lst"); }, kUninstallFailed, 0x80000005, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    // Taken first: a file held open without sharing cannot be read.
+    FolderSnapshot before = Snapshot(game);
+    c.prepare();
+    Start();
+    Answer(kConfirm, IDI_QUESTION, IDYES);
+    Answer(c.message, IDI_WARNING, IDOK);
+    EXPECT_EQ(static_cast<uint32_t>(ExitStatus()), c.status);
+    if (held != INVALID_HANDLE_VALUE) {
+      CloseHandle(held);
+      held = INVALID_HANDLE_VALUE;
+    }
+    if (c.installed) {
+      for (const PayloadFile& file : payload) EXPECT_EQ(ReadFileBytes(game / file.name), file.data) << file.name;
+      EXPECT_FALSE(fs::exists(game / "uninst.lst"));
+    } else {
+      EXPECT_EQ(Snapshot(game), before);
+    }
+  }
+}
+
+}  // namespace

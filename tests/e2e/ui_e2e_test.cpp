@@ -140,8 +140,9 @@ TEST_F(UiHostTest, QuitIsReportedAfterTheMessagesBeforeIt) {
   for (int i = 0; i < 3; ++i) PostMessageW(probe, WM_APP, 0, 0);
   ASSERT_TRUE(PostThreadMessageW(host.ThreadId(), WM_QUIT, 0, 0));
   PostMessageW(probe, WM_APP, 0, 0);
-  HANDLE go = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ui_host_go");
-  ASSERT_NE(go, nullptr);
+  // The host makes the event just after it shows the dialog.
+  HANDLE go = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (go = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"ui_host_go")) != nullptr; }));
   SetEvent(go);
   CloseHandle(go);
   EXPECT_NE(Finish().find("first=1 count=3 second=0 count=4"), std::string::npos) << host.Output();

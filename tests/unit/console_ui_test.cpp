@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/posix/console.h"
+#include "tests/support/console_capture.h"
 #include "platform/ui.h"
 #include "tests/support/scripted_ui.h"
 
@@ -20,39 +20,23 @@ class ConsoleUiTest : public ::testing::Test {
   void SetUp() override {
     ResetUiState();
     std::copy(std::begin(kCaption), std::end(kCaption), g_caption);
-    output = std::tmpfile();
   }
   void TearDown() override {
     DestroyProgressDialog();
-    SetConsoleStreams(nullptr, nullptr);
-    if (input) std::fclose(input);
-    std::fclose(output);
     ResetUiState();
   }
   // Answers typed at the prompts.
-  void Type(const std::string& answers) {
-    if (input) std::fclose(input);
-    input = std::tmpfile();
-    std::fputs(answers.c_str(), input);
-    std::rewind(input);
-    SetConsoleStreams(input, output);
-  }
-  std::string Shown() {
-    std::fflush(output);
-    std::rewind(output);
-    std::string text;
-    int c;
-    while ((c = std::fgetc(output)) != EOF) text += static_cast<char>(c);
-    return text;
-  }
+  void Type(const std::string& answers) { console.Type(answers); }
+  // Everything shown since the test began.
+  std::string Shown() { return shownSoFar += console.Shown(); }
   static size_t Count(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
     return count;
   }
 
-  std::FILE* input = nullptr;
-  std::FILE* output = nullptr;
+  ConsoleCapture console;
+  std::string shownSoFar;
 };
 
 TEST_F(ConsoleUiTest, BoxesShowCaptionKindAndText) {

@@ -3,13 +3,15 @@
 // end-to-end test).
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <cstdio>
 #include <functional>
 #include <random>
 
 #include "install/version_check.h"
 #include "platform/fault.h"
-#include "platform/posix/console.h"
+#include "tests/support/console_capture.h"
 #include "platform/ui.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"
@@ -49,31 +51,14 @@ class VersionCheckTest : public ::testing::Test {
     OsFaultReset();
     ResetUiState();
     std::copy(std::begin(kCaption), std::end(kCaption), g_caption);
-    input = std::tmpfile();
-    output = std::tmpfile();
-    std::fputs("\n\n\n", input);
-    std::rewind(input);
-    SetConsoleStreams(input, output);
+    console = std::make_unique<ConsoleCapture>("\n\n\n");
   }
   void TearDown() override {
-    SetConsoleStreams(nullptr, nullptr);
-    std::fclose(input);
-    std::fclose(output);
+    console.reset();
     OsFaultReset();
   }
 
-  // What the terminal showed since the last call.
-  std::string Shown() {
-    std::fflush(output);
-    std::rewind(output);
-    std::string text;
-    int c;
-    while ((c = std::fgetc(output)) != EOF) text += static_cast<char>(c);
-    std::fclose(output);
-    output = std::tmpfile();
-    SetConsoleStreams(input, output);
-    return text;
-  }
+  std::string Shown() { return console->Shown(); }
 
   // One warning box with the caption and exactly this text, or nothing.
   void ExpectShown(const std::string& text) {
@@ -96,8 +81,7 @@ class VersionCheckTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::FILE* input = nullptr;
-  std::FILE* output = nullptr;
+  std::unique_ptr<ConsoleCapture> console;
 };
 
 TEST_F(VersionCheckTest, TheArchiveFingerprintDecides) {

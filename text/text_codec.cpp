@@ -43,42 +43,48 @@ size_t Length(const Char* text) {
   return length;
 }
 
+// The platform conversions, as one signature for the helpers below.
+template <typename From, typename To>
+using Conversion = uint32_t (*)(uint32_t codePage, const From* text, To* out, uint32_t capacity);
+
 // Converts into the destination when the whole result fits; the units
 // needed, or 0 when the query fails or the result does not fit.
-uint32_t ToWideInto(uint32_t codePage, const char* text, char16_t* destination, size_t capacity) {
-  uint32_t needed = OsMultiByteToWide(codePage, text, nullptr, 0);
+template <typename From, typename To>
+uint32_t ConvertInto(Conversion<From, To> convert, uint32_t codePage, const From* text, To* destination,
+                     size_t capacity) {
+  uint32_t needed = convert(codePage, text, nullptr, 0);
   if (needed < 1) return 0;
   if (needed > capacity) {
     SetEmpty(destination, capacity);
     return 0;
   }
-  return OsMultiByteToWide(codePage, text, destination, needed);
+  return convert(codePage, text, destination, needed);
+}
+
+// The result in a new block one unit larger than it needs; null on failure.
+template <typename From, typename To>
+std::unique_ptr<To[]> ConvertAllocated(Conversion<From, To> convert, uint32_t codePage, const From* text) {
+  uint32_t needed = convert(codePage, text, nullptr, 0);
+  if (needed < 1) return nullptr;
+  std::unique_ptr<To[]> result(new (std::nothrow) To[size_t{needed} + 1]);
+  if (!result || convert(codePage, text, result.get(), needed) == 0) return nullptr;
+  return result;
+}
+
+uint32_t ToWideInto(uint32_t codePage, const char* text, char16_t* destination, size_t capacity) {
+  return ConvertInto(OsMultiByteToWide, codePage, text, destination, capacity);
 }
 
 uint32_t ToNarrowInto(uint32_t codePage, const char16_t* text, char* destination, size_t capacity) {
-  uint32_t needed = OsWideToMultiByte(codePage, text, nullptr, 0);
-  if (needed < 1) return 0;
-  if (needed > capacity) {
-    SetEmpty(destination, capacity);
-    return 0;
-  }
-  return OsWideToMultiByte(codePage, text, destination, needed);
+  return ConvertInto(OsWideToMultiByte, codePage, text, destination, capacity);
 }
 
 std::unique_ptr<char16_t[]> ToWideAllocated(uint32_t codePage, const char* text) {
-  uint32_t needed = OsMultiByteToWide(codePage, text, nullptr, 0);
-  if (needed < 1) return nullptr;
-  std::unique_ptr<char16_t[]> result(new (std::nothrow) char16_t[size_t{needed} + 1]);
-  if (!result || OsMultiByteToWide(codePage, text, result.get(), needed) == 0) return nullptr;
-  return result;
+  return ConvertAllocated(OsMultiByteToWide, codePage, text);
 }
 
 std::unique_ptr<char[]> ToNarrowAllocated(uint32_t codePage, const char16_t* text) {
-  uint32_t needed = OsWideToMultiByte(codePage, text, nullptr, 0);
-  if (needed < 1) return nullptr;
-  std::unique_ptr<char[]> result(new (std::nothrow) char[size_t{needed} + 1]);
-  if (!result || OsWideToMultiByte(codePage, text, result.get(), needed) == 0) return nullptr;
-  return result;
+  return ConvertAllocated(OsWideToMultiByte, codePage, text);
 }
 
 // True when RecodeNarrow copies the text as it is for this target.

@@ -3,23 +3,18 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/test_files.h"
+#include "tests/tools/hash_suffix.h"
 #include "tools/patchkit/container_writer.h"
 #include "tools/patchkit/hash_list_writer.h"
 
 namespace fs = std::filesystem;
-
-ContentHash FingerprintOf(const std::vector<uint8_t>& data) {
-  ContentHash hash;
-  UpdateContentHashWith(ContentHashPath::Reference, &hash, data.data(), static_cast<uint32_t>(data.size()));
-  return hash;
-}
 
 std::vector<uint8_t> PayloadHashList(const std::vector<PayloadFile>& files) {
   std::vector<HashListRecord> records;
   for (const PayloadFile& file : files) {
     if (!file.listed) continue;
     records.push_back({file.recordName.empty() ? file.name : file.recordName,
-                       file.recordHash ? *file.recordHash : FingerprintOf(file.data)});
+                       file.recordHash ? *file.recordHash : HashOfBytes(file.data)});
   }
   std::vector<uint8_t> bytes;
   std::string error;

@@ -27,8 +27,6 @@ struct PayloadFile {
   std::optional<ContentHash> recordHash;  // the record's hash when it differs from data's
 };
 
-ContentHash FingerprintOf(const std::vector<uint8_t>& data);
-
 // The hash list (256-byte records) for the listed files.
 std::vector<uint8_t> PayloadHashList(const std::vector<PayloadFile>& files);
 

@@ -9,6 +9,7 @@
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_fixture.h"
+#include "tests/tools/hash_suffix.h"
 #include "tools/patchkit/hash_list_writer.h"
 
 namespace {
@@ -104,7 +105,7 @@ TEST_F(UpdateRunTest, InstallsEveryFileAndShowsItsProgress) {
   // The payload's list replaced the installed one and was pruned to the
   // files that exist; the uninstall list gained every installed name.
   std::vector<HashListRecord> kept;
-  for (const PayloadFile& file : files) kept.push_back({file.name, FingerprintOf(file.data)});
+  for (const PayloadFile& file : files) kept.push_back({file.name, HashOfBytes(file.data)});
   std::vector<uint8_t> expectedList;
   ASSERT_TRUE(BuildHashList(kept, HashListLayout::Long, 0, &expectedList, nullptr));
   EXPECT_EQ(after["TLM.hvl"], expectedList);
@@ -262,7 +263,7 @@ TEST_F(UpdateRunTest, AHashMismatchStopsBeforeAnythingIsReplaced) {
   for (size_t k = 0; k < files.size(); ++k) {
     SCOPED_TRACE(files[k].name);
     std::vector<PayloadFile> damaged = files;
-    ContentHash wrong = FingerprintOf(files[k].data);
+    ContentHash wrong = HashOfBytes(files[k].data);
     wrong.bytes[7] ^= 1;
     damaged[k].recordHash = wrong;
     ScriptedProgressUi ui;

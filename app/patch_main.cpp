@@ -6,7 +6,7 @@
 
 #include "install/installed_folder.h"
 #include "install/version_check.h"
-#include "payload/update_run.h"
+#include "update/update_run.h"
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "text/text_codec.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "payload/update_run.h"
+#include "update/update_run.h"
 #include "platform/ui.h"
 #include "text/text_codec.h"
 

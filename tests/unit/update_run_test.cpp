@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "payload/update_run.h"
+#include "update/update_run.h"
 #include "platform/fault.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"

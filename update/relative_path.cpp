@@ -1,4 +1,4 @@
-#include "payload/relative_path.h"
+#include "update/relative_path.h"
 
 #include <memory>
 

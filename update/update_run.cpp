@@ -1,4 +1,4 @@
-#include "payload/update_run.h"
+#include "update/update_run.h"
 
 #include <algorithm>
 #include <memory>
@@ -10,7 +10,7 @@
 #include "payload/content_hash.h"
 #include "payload/hash_list.h"
 #include "payload/payload_container.h"
-#include "payload/relative_path.h"
+#include "update/relative_path.h"
 #include "platform/filesystem.h"
 #include "text/text_codec.h"
 

@@ -6,6 +6,7 @@
 
 #include "install/installed_folder.h"
 #include "install/version_check.h"
+#include "update/recovery.h"
 #include "update/update_run.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -42,6 +43,12 @@ int32_t CheckAndUpdate(int showCommand) {
   if (!GetInstalledFolder(folder, kPathCapacity, kGamePublisher, kGameTitle)) {
     ShowWarning(kNotInstalledMessage);
     return kExitNotInstalled;
+  }
+  // An update interrupted during its commit is carried through first, so
+  // the version check sees a whole installation.
+  if (RecoverInterruptedUpdate(folder) != UPDATE_OK) {
+    ShowWarning(kWriteFailedMessage);
+    return static_cast<int32_t>(UPDATE_E_WRITE);
   }
   if (!CheckInstalledVersion(folder)) return kExitNotInstalled;
   if (AskQuestion(nullptr, kConfirmQuestion) != kAnswerYes) return kExitDeclined;

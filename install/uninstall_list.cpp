@@ -50,7 +50,8 @@ bool AddLine(const char* line, size_t length, UninstallNames* plainList, Uninsta
 // opened, is empty, cannot be read in full or memory runs out.
 std::unique_ptr<char[]> ReadListText(const char16_t* path) {
   CFileDX file;
-  if (!file.OpenRead(path)) return nullptr;
+  // A link planted at the list's name is never read through.
+  if (!file.OpenReadNoFollow(path)) return nullptr;
   uint32_t size = file.GetSize();
   // All bits set is also GetSize's failure value, and one byte more would
   // not fit a 32-bit size_t.

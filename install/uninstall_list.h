@@ -13,6 +13,8 @@
 #include <vector>
 
 inline constexpr char16_t kUninstallListFileName[] = u"uninst.lst";
+// The sibling through which the list is rewritten (its name with ".new").
+inline constexpr char16_t kUninstallListSiblingName[] = u"uninst.lst.new";
 
 // Names in normal form, in the order first seen, each at most once.
 using UninstallNames = std::vector<std::string>;

@@ -12,6 +12,22 @@ int CFileDX::OpenRead(const char16_t* path) {
   return 1;
 }
 
+int CFileDX::OpenReadNoFollow(const char16_t* path) {
+  if (IsOpen()) return 0;
+  m_handle = OsOpenReadNoFollow(path);
+  if (!IsOpen()) {
+    m_lastError = OsLastError();
+    return 0;
+  }
+  return 1;
+}
+
+int CFileDX::CreateNew(const char16_t* path) {
+  if (IsOpen()) return 0;
+  m_handle = OsCreateNew(path);
+  return IsOpen() ? 1 : 0;
+}
+
 int CFileDX::OpenWrite(const char16_t* path, int32_t mode) {
   if (IsOpen()) return 0;
   m_handle = OsOpenWrite(path, mode == 1 ? OsWriteDisposition::OpenAlways : OsWriteDisposition::CreateAlways);

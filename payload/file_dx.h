@@ -25,6 +25,14 @@ class CFileDX {
   // then kept in LastError().
   int OpenRead(const char16_t* path);
 
+  // As OpenRead, but a link at path is refused instead of followed, and so is
+  // anything but a plain file: for files in a folder others may write to.
+  int OpenReadNoFollow(const char16_t* path);
+
+  // Creates a new file for writing, exclusively; fails when anything, a link
+  // included, is already at path. 1 on success, 0 on failure.
+  int CreateNew(const char16_t* path);
+
   // Opens a file for writing, exclusively. Mode 1 opens an existing file as it
   // is or creates it; every other mode creates it or truncates it to 0 bytes.
   // 1 on success, 0 when a file is already open here or the open fails.

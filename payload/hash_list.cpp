@@ -89,12 +89,13 @@ bool PruneInstalledHashList(const char16_t* installFolder) {
   char16_t listPath[kPathCapacity];
   char16_t temporaryPath[kPathCapacity];
   if (FormatWide(listPath, kPathCapacity, u"%s\\%s", installFolder, kHashListFileName) < 0) return false;
-  if (FormatWide(temporaryPath, kPathCapacity, u"%s\\%s.new", installFolder, kHashListFileName) < 0) return false;
+  if (FormatWide(temporaryPath, kPathCapacity, u"%s\\%s", installFolder, kHashListSiblingName) < 0) return false;
 
   RawHashList raw;
   {
     CFileDX file;
-    if (!file.OpenRead(listPath)) return false;
+    // A link planted at the list's name is never read through.
+    if (!file.OpenReadNoFollow(listPath)) return false;
     if (!ReadRawHashList(file, file.GetSize(), &raw)) return false;
   }
 

@@ -21,6 +21,8 @@ inline constexpr char kHashListMagicShort[8] = {'T', 'L', 'H', '_', '_', '_', '_
 inline constexpr uint32_t kHashListLongRecordSize = 256;
 inline constexpr uint32_t kHashListShortRecordSize = 64;
 inline constexpr char16_t kHashListFileName[] = u"TLM.hvl";
+// The sibling through which the installed list is rewritten.
+inline constexpr char16_t kHashListSiblingName[] = u"TLM.hvl.new";
 
 // One record in memory, whatever the file's layout: the name in UTF-8 (at
 // most 247 bytes and its terminator) and the hash as stored.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 
 namespace {
 
@@ -13,6 +14,10 @@ struct FaultSlot {
 };
 
 std::array<FaultSlot, static_cast<size_t>(OsOp::Count_)> g_faults;
+uint32_t g_totalCalls = 0;
+uint32_t g_dieAt = 0;  // total call number at whose entry the process ends; 0 when disarmed
+OsTraceHook g_traceHook = nullptr;
+void* g_traceContext = nullptr;
 
 FaultSlot& SlotOf(OsOp op) { return g_faults[static_cast<size_t>(op)]; }
 
@@ -25,11 +30,31 @@ void OsFaultArm(OsOp op, uint32_t nth, OsFault kind, bool repeat) {
   slot.repeat = repeat;
 }
 
-void OsFaultReset() { g_faults = {}; }
+void OsFaultReset() {
+  g_faults = {};
+  g_totalCalls = 0;
+  g_dieAt = 0;
+}
+
+void OsFaultDieAt(uint32_t nth) { g_dieAt = nth == 0 ? 0 : g_totalCalls + nth; }
+
+uint32_t OsFaultTotalCalls() { return g_totalCalls; }
+
+void OsTraceSet(OsTraceHook hook, void* context) {
+  g_traceHook = hook;
+  g_traceContext = context;
+}
+
+bool OsTracing() { return g_traceHook != nullptr; }
+
+void OsTrace(const OsTraceEvent& event) {
+  if (g_traceHook != nullptr) g_traceHook(event, g_traceContext);
+}
 
 uint32_t OsFaultCalls(OsOp op) { return SlotOf(op).calls; }
 
 OsFault OsFaultCheck(OsOp op) {
+  if (++g_totalCalls == g_dieAt) std::_Exit(kOsFaultDeathStatus);
   FaultSlot& slot = SlotOf(op);
   ++slot.calls;
   if (slot.failAt == 0 || slot.calls < slot.failAt) return OsFault::None;

@@ -12,9 +12,12 @@
 
 #include <cstdint>
 
+#include "platform/files.h"
+
 enum class OsOp : uint8_t {
   OpenRead,
   OpenWrite,
+  CreateNew,
   Read,
   Write,
   Seek,
@@ -23,7 +26,10 @@ enum class OsOp : uint8_t {
   GetAttributes,
   SetAttributes,
   Move,
+  Link,
   Delete,
+  FlushFolder,
+  CopyAttributes,
   ModulePath,
   Count_,
 };
@@ -46,3 +52,35 @@ uint32_t OsFaultCalls(OsOp op);
 
 // For the layers: counts this call of op and says whether it must fail.
 OsFault OsFaultCheck(OsOp op);
+
+// Crash-state exploration: the process ends at once, as a kill would end it
+// (no clean-up, no destructors, exit status kOsFaultDeathStatus), at the
+// entry of the nth platform operation of any kind from now; 0 disarms.
+inline constexpr int kOsFaultDeathStatus = 86;
+void OsFaultDieAt(uint32_t nth);
+
+// Platform operations of every kind since the last reset.
+uint32_t OsFaultTotalCalls();
+
+// What one operation changed, for tests that model what a crash or a power
+// cut leaves behind. Reported after the operation succeeded; only the
+// fields of the operation's kind are set.
+struct OsTraceEvent {
+  OsOp op = OsOp::Count_;
+  OsFile file = kOsInvalidFile;     // writes, seeks, flushes, closes; opens: the new handle
+  const char16_t* path = nullptr;   // opens, attributes, deletes, folder flushes; moves, links, copies: the source
+  const char16_t* path2 = nullptr;  // moves, links and attribute copies: the destination
+  const void* data = nullptr;       // writes: the bytes written
+  uint32_t size = 0;                // writes: the byte count written
+  int64_t position = 0;             // seeks
+  uint32_t attributes = 0;          // attribute sets; OpenWrite: 1 when it truncated
+};
+using OsTraceHook = void (*)(const OsTraceEvent& event, void* context);
+
+// Sends every later event to hook (null stops tracing). Not reset by
+// OsFaultReset.
+void OsTraceSet(OsTraceHook hook, void* context);
+
+// For the layers: whether anyone listens, and the report itself.
+bool OsTracing();
+void OsTrace(const OsTraceEvent& event);

@@ -31,6 +31,18 @@ enum class OsWriteDisposition {
 // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING). kOsInvalidFile on failure.
 OsFile OsOpenRead(const char16_t* path);
 
+// As OsOpenRead, but a symbolic link, junction or other reparse point at
+// path is refused (OS_ERROR_ACCESS_DENIED) instead of followed: for files in
+// a folder that others may write to.
+OsFile OsOpenReadNoFollow(const char16_t* path);
+
+// Creates a new file for sequential writing, exclusively (CreateFileW with
+// CREATE_NEW and FILE_FLAG_OPEN_REPARSE_POINT; O_CREAT | O_EXCL |
+// O_NOFOLLOW). Fails with OS_ERROR_FILE_EXISTS when anything is at path, a
+// link or a dangling link included, so nothing is ever written through a
+// link planted at the name. kOsInvalidFile on failure.
+OsFile OsCreateNew(const char16_t* path);
+
 // Opens a file for sequential writing, exclusively (CreateFileW with
 // GENERIC_WRITE, share mode 0). kOsInvalidFile on failure.
 OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition);

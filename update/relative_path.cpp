@@ -2,7 +2,12 @@
 
 #include <memory>
 
+#include "install/uninstall_list.h"
+#include "payload/hash_list.h"
+
 #include "text/text_codec.h"
+
+std::string NormalRelativeName(const std::u16string& name);
 
 namespace {
 
@@ -10,13 +15,33 @@ bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
 
-// DOS device names stay devices whatever extension follows them.
+// A digit as Windows reads it after COM or LPT: 0-9 and the superscripts
+// ¹ ² ³, which it takes for 1, 2 and 3.
+bool IsDeviceDigit(char16_t c) { return (c >= u'0' && c <= u'9') || c == u'\u00B9' || c == u'\u00B2' || c == u'\u00B3'; }
+
+// DOS device names stay devices whatever extension follows them, and
+// whatever spaces end the part before it.
 bool IsDeviceName(const std::u16string& component) {
   std::u16string stem = component.substr(0, component.find(u'.'));
+  while (!stem.empty() && stem.back() == u' ') stem.pop_back();
   for (char16_t& c : stem) c = Upper(c);
-  if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL") return true;
+  if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL" || stem == u"CONIN$" ||
+      stem == u"CONOUT$") {
+    return true;
+  }
   return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
-         stem[3] >= u'1' && stem[3] <= u'9';
+         IsDeviceDigit(stem[3]);
+}
+
+// The files the run itself writes into the install folder: a payload entry
+// of one of these names would be overwritten or renamed away by the run.
+bool IsNameOfTheRun(const std::u16string& name) {
+  std::string normal = NormalRelativeName(name);
+  for (const char16_t* own : {kRunJournalName, kHashListSiblingName, kUninstallListSiblingName}) {
+    std::u16string ownName = own;
+    if (normal == NormalRelativeName(ownName)) return true;
+  }
+  return false;
 }
 
 bool IsSafeComponent(const std::u16string& component) {
@@ -39,7 +64,7 @@ bool IsSafeComponent(const std::u16string& component) {
 }  // namespace
 
 bool IsSafeRelativeName(const std::u16string& name) {
-  if (name.empty() || IsSeparator(name.front())) return false;
+  if (name.empty() || IsSeparator(name.front()) || IsNameOfTheRun(name)) return false;
   size_t start = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || IsSeparator(name[i])) {

@@ -8,8 +8,10 @@
 // folder it is relative to and is a name Windows can create: not empty, not
 // absolute, no drive or stream (':'), no empty, "." or ".." component, no
 // control characters or < > " | ? *, no component ending in a dot or a
-// space, no device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without
-// an extension), and no component carrying the run's backup marker.
+// space, no device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and
+// LPT0-9 with the superscript digits too, with or without an extension), no
+// component carrying the run's backup marker, and none of the names the run
+// writes itself (its journal and the rewrite siblings of the records).
 bool IsSafeRelativeName(const std::u16string& name);
 
 // The normal form of a relative name: UTF-8, ASCII letters lowered, '/'
@@ -19,3 +21,6 @@ std::string NormalRelativeName(const std::u16string& name);
 
 // The marker that the run's backup names carry; no payload name may.
 inline constexpr char16_t kBackupMarker[] = u".lumetria-bak";
+
+// The run's journal in the install folder; no payload name may be it.
+inline constexpr char16_t kRunJournalName[] = u"lumetria-patch.journal";

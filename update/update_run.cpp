@@ -10,17 +10,15 @@
 #include "payload/content_hash.h"
 #include "payload/hash_list.h"
 #include "payload/payload_container.h"
-#include "update/relative_path.h"
 #include "platform/filesystem.h"
+#include "update/relative_path.h"
+#include "update/transaction.h"
 #include "text/text_codec.h"
 
 namespace {
 
 constexpr uint32_t kPieceSize = 0x100000;
 constexpr uint32_t kFileBarHigh = 0xFFFF;
-// Backups are named "<destination>.lumetria-bak" or, when a file of that name
-// is already there, "<destination>.lumetria-bak1" up to "...bak99".
-constexpr int kBackupAttempts = 100;
 
 bool StopRequested() { return g_windowClosed != 0 || g_cancelRequested != 0; }
 
@@ -37,32 +35,16 @@ UpdateResult FinalResult(UpdateResult result) {
   return result;
 }
 
-std::u16string Format(const char16_t* format, const std::u16string& first, const std::u16string& second) {
-  char16_t buffer[kPathCapacity];
-  if (FormatWide(buffer, kPathCapacity, format, first.c_str(), second.c_str()) < 0) return {};
-  return buffer;
-}
-
-// One payload entry as the run installs it.
+// One payload entry as the run installs it; its paths are those of the
+// transaction's file of the same index.
 struct EntryPlan {
   PayloadEntry entry;
   const HashListEntry* record = nullptr;  // the hash-list record it is verified against, if any
-  std::u16string name;                    // relative to the install folder
-  std::u16string temporary;
-  std::u16string destination;
-};
-
-// What the commit did for one entry, so that it can be undone.
-struct CommitStep {
-  const EntryPlan* plan;
-  uint32_t originalAttributes = OS_INVALID_FILE_ATTRIBUTES;
-  std::u16string backup;  // where the original was moved; empty when there was none
-  bool installed = false;
 };
 
 class UpdateRun {
  public:
-  UpdateRun(const char16_t* installFolder, ProgressUi& ui) : m_folder(installFolder), m_ui(ui) {}
+  UpdateRun(const char16_t* installFolder, ProgressUi& ui) : m_ui(ui), m_transaction(installFolder) {}
 
   UpdateResult Run(const char16_t* patchPath);
   // Deletes the temporary file of every entry the extraction began.
@@ -70,17 +52,15 @@ class UpdateRun {
 
  private:
   void LoadPayloadHashList();
-  bool PlanEntries();
+  UpdateResult PlanEntries();
   bool Extract(uint32_t index, uint8_t* piece, UpdateResult* result);
-  bool Commit();
-  void Undo(std::vector<CommitStep>& steps);
-  std::u16string FreeBackupName(const std::u16string& destination);
+  UpdateResult Commit();
 
-  std::u16string m_folder;
   ProgressUi& m_ui;
   PayloadContainer m_container;
   HashListTable m_hashes;
   std::vector<EntryPlan> m_plans;
+  Transaction m_transaction;
   uint32_t m_begun = 0;
 };
 
@@ -98,9 +78,12 @@ void UpdateRun::LoadPayloadHashList() {
 
 // Works out every entry's names and paths before anything is written, and
 // refuses a payload that would write outside the install folder, whose
-// paths would not fit, that names one file twice, or one of whose files
-// would land on another entry's temporary file.
-bool UpdateRun::PlanEntries() {
+// paths would not fit, that names one file twice, one of whose files would
+// land on another entry's temporary file, or that names a file of the run's
+// own (UPDATE_E_PAYLOAD); and an installation where a folder on an entry's
+// path is a link (UPDATE_E_WRITE).
+UpdateResult UpdateRun::PlanEntries() {
+  if (!m_transaction.HasJournalPath()) return UPDATE_E_PAYLOAD;
   std::vector<std::string> destinations;
   std::vector<std::string> temporaries;
   for (uint32_t i = 0; i < m_container.EntryCount(); ++i) {
@@ -108,27 +91,25 @@ bool UpdateRun::PlanEntries() {
     plan.entry = m_container.Entry(i);
     plan.record = FindHashListEntry(m_hashes, plan.entry.name);
     std::unique_ptr<char16_t[]> wide = NarrowToWide(plan.record ? plan.record->name : plan.entry.name);
-    if (!wide) return false;
-    plan.name = wide.get();
-    if (!IsSafeRelativeName(plan.name)) return false;
-    plan.temporary = Format(u"%s\\%s.tmp", m_folder, plan.name);
-    plan.destination = Format(u"%s\\%s", m_folder, plan.name);
-    // The longest backup name must fit as well.
-    if (plan.temporary.empty() || plan.destination.empty() ||
-        plan.destination.size() + std::char_traits<char16_t>::length(kBackupMarker) + 2 >= kPathCapacity) {
-      return false;
-    }
-    destinations.push_back(NormalRelativeName(plan.name));
-    temporaries.push_back(NormalRelativeName(plan.name + u".tmp"));
-    m_plans.push_back(std::move(plan));
+    if (!wide) return UPDATE_E_PAYLOAD;
+    std::u16string name = wide.get();
+    if (!IsSafeRelativeName(name) || !m_transaction.AddFile(name)) return UPDATE_E_PAYLOAD;
+    destinations.push_back(NormalRelativeName(name));
+    temporaries.push_back(NormalRelativeName(name + u".tmp"));
+    m_plans.push_back(plan);
   }
   std::vector<std::string> sorted = destinations;
   std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return false;
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return UPDATE_E_PAYLOAD;
   for (const std::string& temporary : temporaries) {
-    if (std::binary_search(sorted.begin(), sorted.end(), temporary)) return false;
+    if (std::binary_search(sorted.begin(), sorted.end(), temporary)) return UPDATE_E_PAYLOAD;
   }
-  return true;
+  // The run writes below the install folder only through real folders, and
+  // never over the journal of a run that was not recovered.
+  if (!m_transaction.FoldersAreReal()) return UPDATE_E_WRITE;
+  uint32_t journal = OsGetFileAttributes(m_transaction.JournalPath().c_str());
+  if (journal != OS_INVALID_FILE_ATTRIBUTES && (journal & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0) return UPDATE_E_WRITE;
+  return UPDATE_OK;
 }
 
 // Extracts entry index into its temporary file, hashing every piece on the
@@ -137,18 +118,22 @@ bool UpdateRun::PlanEntries() {
 // failure has a code of its own.
 bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
   const EntryPlan& plan = m_plans[index];
+  TransactionFile& file = m_transaction.Files()[index];
   if (!m_container.PositionAt(index)) return false;
   m_begun = index + 1;
 
   char16_t status[kPathCapacity];
-  if (FormatWide(status, kPathCapacity, u"%sをインストール中", plan.name.c_str()) >= 0) m_ui.SetStatus(status);
+  if (FormatWide(status, kPathCapacity, u"%sをインストール中", file.name.c_str()) >= 0) m_ui.SetStatus(status);
   m_ui.SetFilePosition(0);
   if (PumpQuit(m_ui)) return false;
 
   CFileDX temporary;
-  // A read-only leftover of the same name would refuse the open.
-  OsSetFileAttributes(plan.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-  if (!temporary.OpenWrite(plan.temporary.c_str(), 0)) {
+  // Whatever is at the temporary name (a read-only leftover, or a link
+  // planted there) is removed itself; the file is then created new, so
+  // nothing is ever written through a link.
+  OsSetFileAttributes(file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+  OsDeleteFile(file.temporary.c_str());
+  if (!temporary.CreateNew(file.temporary.c_str())) {
     *result = UPDATE_E_WRITE;
     return false;
   }
@@ -185,84 +170,39 @@ bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
   }
   if (StopRequested() || failed) return false;
   if (plan.record != nullptr && !(plan.record->hash == computed)) return false;
+  // The journal records what the file must hold, so that recovery can tell
+  // a finished file from an unfinished one.
+  file.size = size;
+  file.hash = computed;
   m_ui.SetOverallPosition(index + 1);
   return !PumpQuit(m_ui);
 }
 
-std::u16string UpdateRun::FreeBackupName(const std::u16string& destination) {
-  for (int attempt = 0; attempt < kBackupAttempts; ++attempt) {
-    std::u16string name = destination + kBackupMarker;
-    if (attempt > 0) {
-      std::string digits = std::to_string(attempt);
-      name.append(digits.begin(), digits.end());
-    }
-    if (OsGetFileAttributes(name.c_str()) == OS_INVALID_FILE_ATTRIBUTES) return name;
+// The commit: journal, renames, records, clean-up, in this order, so that a
+// crash at any point leaves a folder the next start can finish.
+UpdateResult UpdateRun::Commit() {
+  if (!m_transaction.Prepare() || !m_transaction.FoldersAreReal() || !m_transaction.BeginJournal()) {
+    return UPDATE_E_WRITE;
   }
-  return {};
-}
-
-// Renames every temporary file over its destination, in payload order. An
-// existing destination is first moved to a backup name (never over an
-// existing file), so that a failure can put every original back.
-bool UpdateRun::Commit() {
-  std::vector<CommitStep> steps;
-  steps.reserve(m_plans.size());
-  for (const EntryPlan& plan : m_plans) {
-    CommitStep& step = steps.emplace_back();
-    step.plan = &plan;
-    const char16_t* destination = plan.destination.c_str();
-    step.originalAttributes = OsGetFileAttributes(destination);
-    if (step.originalAttributes != OS_INVALID_FILE_ATTRIBUTES &&
-        (step.originalAttributes & OS_FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      Undo(steps);
-      return false;
-    }
-    // Lets a read-only installed file be replaced.
-    OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-    std::u16string backup = FreeBackupName(plan.destination);
-    if (backup.empty()) {
-      Undo(steps);
-      return false;
-    }
-    if (OsMoveFile(destination, backup.c_str(), false)) {
-      step.backup = backup;
-    } else if (OsLastError() != OS_ERROR_FILE_NOT_FOUND) {
-      Undo(steps);
-      return false;
-    }
-    if (!OsMoveFile(plan.temporary.c_str(), destination, true)) {
-      Undo(steps);
-      return false;
-    }
-    step.installed = true;
+  if (!m_transaction.Install()) {
+    // Every original back, then the journal goes. When something cannot be
+    // put back, the journal stays and the next start finishes the undo.
+    if (m_transaction.Undo() && m_transaction.FlushFolders()) m_transaction.EndJournal();
+    return UPDATE_E_WRITE;
   }
-  for (const CommitStep& step : steps) {
-    if (step.backup.empty()) continue;
-    // The original may still carry its read-only attribute.
-    OsSetFileAttributes(step.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-    OsDeleteFile(step.backup.c_str());
-  }
-  return true;
-}
-
-// Puts every original back where the commit moved it away, removes the new
-// files that had no original, and restores the attributes, newest first.
-void UpdateRun::Undo(std::vector<CommitStep>& steps) {
-  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    const char16_t* destination = step->plan->destination.c_str();
-    if (!step->backup.empty()) {
-      OsMoveFile(step->backup.c_str(), destination, true);
-    } else if (step->installed) {
-      OsDeleteFile(destination);
-    }
-    if (step->originalAttributes != OS_INVALID_FILE_ATTRIBUTES) {
-      OsSetFileAttributes(destination, step->originalAttributes);
-    }
-  }
+  // The journal says "installed" only once the renames are durable.
+  bool durable = m_transaction.FlushFolders() && m_transaction.MarkInstalled();
+  bool merged = m_transaction.UpdateRecords();
+  bool cleaned = m_transaction.RemoveBackups();
+  cleaned = m_transaction.FlushFolders() && cleaned;
+  // A backup that could not go, or renames not known to be on the device:
+  // the journal stays, and the next start completes the clean-up.
+  if (durable && cleaned) m_transaction.EndJournal();
+  return merged ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
 }
 
 void UpdateRun::RemoveTemporaryFiles() {
-  for (uint32_t i = 0; i < m_begun; ++i) OsDeleteFile(m_plans[i].temporary.c_str());
+  for (uint32_t i = 0; i < m_begun; ++i) OsDeleteFile(m_transaction.Files()[i].temporary.c_str());
 }
 
 UpdateResult UpdateRun::Run(const char16_t* patchPath) {
@@ -270,7 +210,8 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
   UpdateResult opened = m_container.Open(patchPath);
   if (opened != UPDATE_OK) return opened;
   LoadPayloadHashList();
-  if (!PlanEntries()) return UPDATE_E_PAYLOAD;
+  UpdateResult planned = PlanEntries();
+  if (planned != UPDATE_OK) return planned;
 
   uint32_t count = m_container.EntryCount();
   m_ui.SetFileRange(kFileBarHigh);
@@ -289,12 +230,7 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
   piece.reset();
 
   if (completed != count || StopRequested()) return result;
-  if (!Commit()) return UPDATE_E_WRITE;
-  PruneInstalledHashList(m_folder.c_str());
-  std::vector<const char16_t*> names;
-  for (const EntryPlan& plan : m_plans) names.push_back(plan.name.c_str());
-  names.push_back(nullptr);
-  return MergeUninstallList(m_folder.c_str(), names.data()) ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
+  return Commit();
 }
 
 }  // namespace

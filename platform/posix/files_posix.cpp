@@ -39,25 +39,59 @@ bool LockForSharing(int fd, int operation) {
   return true;
 }
 
+OsFile OpenForReading(const char16_t* path, int flags) {
+  NativePath native;
+  if (!ToNativePath(path, &native)) return kOsInvalidFile;
+  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | flags);
+  // O_NOFOLLOW refuses a link with ELOOP; Windows would deny the access.
+  if (fd < 0) return FailOpen(errno == ELOOP ? OS_ERROR_ACCESS_DENIED : OsErrorForPath(native.c_str(), errno));
+  struct stat info;
+  if (fstat(fd, &info) != 0) return FailOpenClosing(fd, OsErrorFromErrno(errno));
+  if (S_ISDIR(info.st_mode)) return FailOpenClosing(fd, OS_ERROR_ACCESS_DENIED);
+  // A careful open takes only a plain file: not a pipe or a device planted
+  // at the name.
+  if ((flags & O_NOFOLLOW) != 0 && !S_ISREG(info.st_mode)) return FailOpenClosing(fd, OS_ERROR_ACCESS_DENIED);
+  if (!LockForSharing(fd, LOCK_SH)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
+  return static_cast<OsFile>(fd);
+}
+
+void TraceOpen(OsOp op, const char16_t* path, OsFile file, uint32_t truncated) {
+  if (!OsTracing()) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.path = path;
+  event.file = file;
+  event.attributes = truncated;
+  OsTrace(event);
+}
+
 }  // namespace
 
 OsFile OsOpenRead(const char16_t* path) {
   if (OsFaultCheck(OsOp::OpenRead) != OsFault::None) return FailOpen(OS_ERROR_ACCESS_DENIED);
-  std::string native = ToNativePath(path);
-  if (native.empty()) return FailOpen(OS_ERROR_PATH_NOT_FOUND);
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return FailOpen(OsErrorForPath(native, errno));
-  struct stat info;
-  if (fstat(fd, &info) != 0) return FailOpenClosing(fd, OsErrorFromErrno(errno));
-  if (S_ISDIR(info.st_mode)) return FailOpenClosing(fd, OS_ERROR_ACCESS_DENIED);
-  if (!LockForSharing(fd, LOCK_SH)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
+  return OpenForReading(path, 0);
+}
+
+OsFile OsOpenReadNoFollow(const char16_t* path) {
+  if (OsFaultCheck(OsOp::OpenRead) != OsFault::None) return FailOpen(OS_ERROR_ACCESS_DENIED);
+  return OpenForReading(path, O_NOFOLLOW | O_NONBLOCK);
+}
+
+OsFile OsCreateNew(const char16_t* path) {
+  if (OsFaultCheck(OsOp::CreateNew) != OsFault::None) return FailOpen(OS_ERROR_ACCESS_DENIED);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return kOsInvalidFile;
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return FailOpen(errno == EEXIST ? OS_ERROR_FILE_EXISTS : OsErrorForPath(native.c_str(), errno));
+  if (!LockForSharing(fd, LOCK_EX)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
+  TraceOpen(OsOp::CreateNew, path, static_cast<OsFile>(fd), 1);
   return static_cast<OsFile>(fd);
 }
 
 OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   if (OsFaultCheck(OsOp::OpenWrite) != OsFault::None) return FailOpen(OS_ERROR_ACCESS_DENIED);
-  std::string native = ToNativePath(path);
-  if (native.empty()) return FailOpen(OS_ERROR_PATH_NOT_FOUND);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return kOsInvalidFile;
   struct stat info;
   if (stat(native.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode) || (info.st_mode & 0222) == 0) return FailOpen(OS_ERROR_ACCESS_DENIED);
@@ -65,13 +99,13 @@ OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   // No O_TRUNC: an existing file may only be cut once the exclusive lock shows
   // that nobody else has it open.
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return FailOpen(OsErrorForPath(native, errno));
+  if (fd < 0) return FailOpen(OsErrorForPath(native.c_str(), errno));
   if (fstat(fd, &info) != 0) return FailOpenClosing(fd, OsErrorFromErrno(errno));
   if (!S_ISREG(info.st_mode)) return FailOpenClosing(fd, OS_ERROR_ACCESS_DENIED);
   if (!LockForSharing(fd, LOCK_EX)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
-  if (disposition == OsWriteDisposition::CreateAlways && ftruncate(fd, 0) != 0) {
-    return FailOpenClosing(fd, OsErrorFromErrno(errno));
-  }
+  bool truncate = disposition == OsWriteDisposition::CreateAlways;
+  if (truncate && ftruncate(fd, 0) != 0) return FailOpenClosing(fd, OsErrorFromErrno(errno));
+  TraceOpen(OsOp::OpenWrite, path, static_cast<OsFile>(fd), truncate ? 1 : 0);
   return static_cast<OsFile>(fd);
 }
 
@@ -106,6 +140,14 @@ bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   } while (moved < 0 && errno == EINTR);
   if (moved < 0) return FailWithErrno();
   *done = static_cast<uint32_t>(moved);
+  if (OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Write;
+    event.file = file;
+    event.data = buffer;
+    event.size = *done;
+    OsTrace(event);
+  }
   return true;
 }
 
@@ -119,6 +161,13 @@ bool OsSeek(OsFile file, int64_t position) {
     return false;
   }
   if (lseek(AsDescriptor(file), static_cast<off_t>(position), SEEK_SET) < 0) return FailWithErrno();
+  if (OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Seek;
+    event.file = file;
+    event.position = position;
+    OsTrace(event);
+  }
   return true;
 }
 
@@ -137,14 +186,27 @@ bool OsFlush(OsFile file) {
     return false;
   }
   if (fsync(AsDescriptor(file)) != 0) return FailWithErrno();
+  if (OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Flush;
+    event.file = file;
+    OsTrace(event);
+  }
   return true;
 }
 
 bool OsClose(OsFile file) {
+  OsFault fault = OsFaultCheck(OsOp::Close);
   // The descriptor is gone after close() whatever it reports, so EINTR is not
   // retried.
   bool ok = close(AsDescriptor(file)) == 0 || FailWithErrno();
-  if (OsFaultCheck(OsOp::Close) != OsFault::None) {
+  if (OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Close;
+    event.file = file;
+    OsTrace(event);
+  }
+  if (fault != OsFault::None) {
     SetOsError(OS_ERROR_WRITE_FAULT);
     return false;
   }

@@ -1,6 +1,8 @@
 // File-system calls on POSIX, with Windows' refusals: read-only files (no
 // write permission bits) and files held open are neither replaced nor
-// deleted, whoever runs the program.
+// deleted, whoever runs the program. Like Windows' calls, these act on a
+// symbolic link itself and never on what it points to.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,24 @@ bool Fail(uint32_t error) {
 
 bool IsReadOnly(const struct stat& info) { return (info.st_mode & 0222) == 0; }
 
+void Trace(OsOp op, const char16_t* path, const char16_t* path2, uint32_t attributes = 0) {
+  if (!OsTracing()) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.path = path;
+  event.path2 = path2;
+  event.attributes = attributes;
+  OsTrace(event);
+}
+
+// Sets the permission bits of a file, never through a link: a link has no
+// bits of its own here, so there is nothing to set on one.
+bool SetMode(const char* path, mode_t mode) {
+  if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (errno == EOPNOTSUPP) return true;
+  return FailWithErrno();
+}
+
 }  // namespace
 
 uint32_t OsGetFileAttributes(const char16_t* path) {
@@ -28,11 +48,18 @@ uint32_t OsGetFileAttributes(const char16_t* path) {
     SetOsError(OS_ERROR_ACCESS_DENIED);
     return OS_INVALID_FILE_ATTRIBUTES;
   }
-  std::string native = ToNativePath(path);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return OS_INVALID_FILE_ATTRIBUTES;
   struct stat info;
-  if (native.empty() || stat(native.c_str(), &info) != 0) {
-    SetOsError(native.empty() ? OS_ERROR_PATH_NOT_FOUND : OsErrorForPath(native, errno));
+  if (lstat(native.c_str(), &info) != 0) {
+    SetOsError(OsErrorForPath(native.c_str(), errno));
     return OS_INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    // As on Windows: the link's own attributes, a folder link marked as one.
+    struct stat target;
+    bool folder = stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return OS_FILE_ATTRIBUTE_REPARSE_POINT | (folder ? OS_FILE_ATTRIBUTE_DIRECTORY : OS_FILE_ATTRIBUTE_ARCHIVE);
   }
   if (S_ISDIR(info.st_mode)) return OS_FILE_ATTRIBUTE_DIRECTORY;
   return OS_FILE_ATTRIBUTE_ARCHIVE | (IsReadOnly(info) ? OS_FILE_ATTRIBUTE_READONLY : 0);
@@ -40,44 +67,95 @@ uint32_t OsGetFileAttributes(const char16_t* path) {
 
 bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
   if (OsFaultCheck(OsOp::SetAttributes) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
-  std::string native = ToNativePath(path);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return false;
   struct stat info;
-  if (native.empty()) return Fail(OS_ERROR_PATH_NOT_FOUND);
-  if (stat(native.c_str(), &info) != 0) return Fail(OsErrorForPath(native, errno));
+  if (lstat(native.c_str(), &info) != 0) return Fail(OsErrorForPath(native.c_str(), errno));
   // A read-only folder on Windows still takes new files; leave folders be.
-  if (S_ISDIR(info.st_mode)) return true;
+  if (S_ISDIR(info.st_mode) || S_ISLNK(info.st_mode)) return true;
   mode_t mode = info.st_mode & 07777;
   mode_t wanted = (attributes & OS_FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~0222 : mode | 0200;
-  if (wanted != mode && chmod(native.c_str(), wanted) != 0) return FailWithErrno();
+  if (wanted != mode && !SetMode(native.c_str(), wanted)) return false;
+  Trace(OsOp::SetAttributes, path, nullptr, attributes);
   return true;
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
   if (OsFaultCheck(OsOp::Move) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
-  std::string source = ToNativePath(from);
-  std::string target = ToNativePath(to);
+  NativePath source;
+  NativePath target;
+  if (!ToNativePath(from, &source) || !ToNativePath(to, &target)) return false;
   struct stat info;
-  if (source.empty() || target.empty()) return Fail(OS_ERROR_PATH_NOT_FOUND);
-  if (lstat(source.c_str(), &info) != 0) return Fail(OsErrorForPath(source, errno));
-  if (!S_ISDIR(info.st_mode) && IsFileHeldOpen(source)) return Fail(OS_ERROR_SHARING_VIOLATION);
+  if (lstat(source.c_str(), &info) != 0) return Fail(OsErrorForPath(source.c_str(), errno));
+  if (!S_ISDIR(info.st_mode) && IsFileHeldOpen(source.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   if (lstat(target.c_str(), &info) == 0) {
     if (!replaceExisting) return Fail(OS_ERROR_ALREADY_EXISTS);
     if (S_ISDIR(info.st_mode) || IsReadOnly(info)) return Fail(OS_ERROR_ACCESS_DENIED);
-    if (IsFileHeldOpen(target)) return Fail(OS_ERROR_SHARING_VIOLATION);
+    if (IsFileHeldOpen(target.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   }
   if (rename(source.c_str(), target.c_str()) != 0) return FailWithErrno();
+  Trace(OsOp::Move, from, to);
+  return true;
+}
+
+bool OsFileInUse(const char16_t* path) {
+  if (OsFaultCheck(OsOp::GetAttributes) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return false;
+  return IsFileHeldOpen(native.c_str());
+}
+
+bool OsLinkFile(const char16_t* existing, const char16_t* newName) {
+  if (OsFaultCheck(OsOp::Link) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
+  NativePath source;
+  NativePath target;
+  if (!ToNativePath(existing, &source) || !ToNativePath(newName, &target)) return false;
+  // link() makes a second name for a symbolic link itself, never for its
+  // target.
+  if (link(source.c_str(), target.c_str()) != 0) {
+    if (errno == EEXIST) return Fail(OS_ERROR_ALREADY_EXISTS);
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) return Fail(OS_ERROR_NOT_SUPPORTED);
+    return Fail(OsErrorForPath(source.c_str(), errno));
+  }
+  Trace(OsOp::Link, existing, newName);
   return true;
 }
 
 bool OsDeleteFile(const char16_t* path) {
   if (OsFaultCheck(OsOp::Delete) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
-  std::string native = ToNativePath(path);
+  NativePath native;
+  if (!ToNativePath(path, &native)) return false;
   struct stat info;
-  if (native.empty()) return Fail(OS_ERROR_PATH_NOT_FOUND);
-  if (lstat(native.c_str(), &info) != 0) return Fail(OsErrorForPath(native, errno));
+  if (lstat(native.c_str(), &info) != 0) return Fail(OsErrorForPath(native.c_str(), errno));
   if (S_ISDIR(info.st_mode) || IsReadOnly(info)) return Fail(OS_ERROR_ACCESS_DENIED);
-  if (IsFileHeldOpen(native)) return Fail(OS_ERROR_SHARING_VIOLATION);
+  if (IsFileHeldOpen(native.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   if (unlink(native.c_str()) != 0) return FailWithErrno();
+  Trace(OsOp::Delete, path, nullptr);
+  return true;
+}
+
+bool OsFlushFolder(const char16_t* folder) {
+  if (OsFaultCheck(OsOp::FlushFolder) != OsFault::None) return Fail(OS_ERROR_WRITE_FAULT);
+  NativePath native;
+  if (!ToNativePath(folder, &native)) return false;
+  int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail(OsErrorForPath(native.c_str(), errno));
+  bool ok = fsync(fd) == 0 || FailWithErrno();
+  close(fd);
+  if (ok) Trace(OsOp::FlushFolder, folder, nullptr);
+  return ok;
+}
+
+bool OsCopyFileAttributes(const char16_t* from, const char16_t* to) {
+  if (OsFaultCheck(OsOp::CopyAttributes) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
+  NativePath source;
+  NativePath target;
+  if (!ToNativePath(from, &source) || !ToNativePath(to, &target)) return false;
+  struct stat info;
+  if (lstat(source.c_str(), &info) != 0) return Fail(OsErrorForPath(source.c_str(), errno));
+  if (!S_ISREG(info.st_mode)) return true;
+  if (!SetMode(target.c_str(), info.st_mode & 07777)) return false;
+  Trace(OsOp::CopyAttributes, from, to, IsReadOnly(info) ? OS_FILE_ATTRIBUTE_READONLY : 0);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/os_error.h"
 
@@ -82,13 +83,17 @@ uint32_t OsErrorFromErrno(int error) {
   }
 }
 
-uint32_t OsErrorForPath(const std::string& path, int error) {
+uint32_t OsErrorForPath(const char* path, int error) {
   if (error != ENOENT) return OsErrorFromErrno(error);
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return OS_ERROR_FILE_NOT_FOUND;
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr || slash == path) return OS_ERROR_FILE_NOT_FOUND;
+  char folder[kNativePathBytes];
+  size_t length = static_cast<size_t>(slash - path);
+  if (length >= sizeof folder) return OS_ERROR_PATH_NOT_FOUND;
+  std::memcpy(folder, path, length);
+  folder[length] = 0;
   struct stat info;
-  std::string folder = path.substr(0, slash);
-  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return OS_ERROR_PATH_NOT_FOUND;
+  if (stat(folder, &info) != 0 || !S_ISDIR(info.st_mode)) return OS_ERROR_PATH_NOT_FOUND;
   return OS_ERROR_FILE_NOT_FOUND;
 }
 
@@ -117,7 +122,35 @@ std::string ToUtf8(const char16_t* text, bool mapSeparators) {
 }
 }  // namespace
 
-std::string ToNativePath(const char16_t* path) { return ToUtf8(path, true); }
+bool ToNativePath(const char16_t* path, NativePath* native) {
+  size_t used = 0;
+  // Room for the longest sequence and the terminator.
+  const size_t limit = sizeof native->text - 5;
+  for (size_t i = 0; path[i] != 0; ++i) {
+    if (used > limit) {
+      native->text[0] = 0;
+      SetOsError(OS_ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    uint32_t unit = path[i];
+    uint32_t code = unit;
+    if (unit == u'\\') {
+      code = '/';
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((unit - 0xD800) << 10) + (path[i + 1] - 0xDC00);
+      ++i;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    used += EncodeUtf8(code, native->text + used);
+  }
+  native->text[used] = 0;
+  if (used == 0) {
+    SetOsError(OS_ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
 
 std::string ToNativeText(const char16_t* text) { return ToUtf8(text, false); }
 
@@ -137,28 +170,38 @@ std::u16string FromNativePath(std::string_view path) {
   return out;
 }
 
-bool IsFileHeldOpen(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+bool IsFileHeldOpen(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
   bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);
   return held;
 }
 
-void AppendUtf8(std::string& out, uint32_t code) {
+size_t EncodeUtf8(uint32_t code, char* out) {
   if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    out[0] = static_cast<char>(code);
+    return 1;
   }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (code >> 6));
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (code >> 18));
+  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+void AppendUtf8(std::string& out, uint32_t code) {
+  char bytes[4];
+  out.append(bytes, EncodeUtf8(code, bytes));
 }

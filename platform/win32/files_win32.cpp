@@ -15,6 +15,38 @@ OsFile OsOpenRead(const char16_t* path) {
   return reinterpret_cast<OsFile>(handle);
 }
 
+OsFile OsOpenReadNoFollow(const char16_t* path) {
+  if (OsFaultCheck(OsOp::OpenRead) != OsFault::None) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kOsInvalidFile;
+  }
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its target;
+  // the handle's attributes then tell a link from a file.
+  HANDLE handle = CreateFileW(AsWide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return kOsInvalidFile;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information) == FALSE ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kOsInvalidFile;
+  }
+  return reinterpret_cast<OsFile>(handle);
+}
+
+OsFile OsCreateNew(const char16_t* path) {
+  if (OsFaultCheck(OsOp::CreateNew) != OsFault::None) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return kOsInvalidFile;
+  }
+  HANDLE handle = CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) TraceCall(OsOp::CreateNew, path, nullptr, 1, reinterpret_cast<OsFile>(handle));
+  return reinterpret_cast<OsFile>(handle);
+}
+
 OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   if (OsFaultCheck(OsOp::OpenWrite) != OsFault::None) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -27,6 +59,9 @@ OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   DWORD creation = disposition == OsWriteDisposition::OpenAlways ? OPEN_ALWAYS : CREATE_ALWAYS;
   HANDLE handle = CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, creation,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    TraceCall(OsOp::OpenWrite, path, nullptr, creation == CREATE_ALWAYS ? 1 : 0, reinterpret_cast<OsFile>(handle));
+  }
   return reinterpret_cast<OsFile>(handle);
 }
 
@@ -55,6 +90,14 @@ bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   DWORD moved = 0;
   BOOL ok = WriteFile(AsHandle(file), buffer, count, &moved, nullptr);
   *done = ok ? moved : 0;
+  if (ok != FALSE && OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Write;
+    event.file = file;
+    event.data = buffer;
+    event.size = moved;
+    OsTrace(event);
+  }
   return ok != FALSE;
 }
 
@@ -69,7 +112,15 @@ bool OsSeek(OsFile file, int64_t position) {
   // INVALID_SET_FILE_POINTER too; only the error code tells it apart.
   SetLastError(NO_ERROR);
   DWORD result = SetFilePointer(AsHandle(file), low, &high, FILE_BEGIN);
-  return result != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+  if (result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  if (OsTracing()) {
+    OsTraceEvent event;
+    event.op = OsOp::Seek;
+    event.file = file;
+    event.position = position;
+    OsTrace(event);
+  }
+  return true;
 }
 
 uint32_t OsGetSizeLow(OsFile file) { return GetFileSize(AsHandle(file), nullptr); }
@@ -79,12 +130,16 @@ bool OsFlush(OsFile file) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;
   }
-  return FlushFileBuffers(AsHandle(file)) != FALSE;
+  if (FlushFileBuffers(AsHandle(file)) == FALSE) return false;
+  TraceCall(OsOp::Flush, nullptr, nullptr, 0, file);
+  return true;
 }
 
 bool OsClose(OsFile file) {
+  OsFault fault = OsFaultCheck(OsOp::Close);
   bool ok = CloseHandle(AsHandle(file)) != FALSE;
-  if (OsFaultCheck(OsOp::Close) != OsFault::None) {
+  TraceCall(OsOp::Close, nullptr, nullptr, 0, file);
+  if (fault != OsFault::None) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;
   }

@@ -17,7 +17,9 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  return SetFileAttributesW(AsWide(path), attributes) != FALSE;
+  if (SetFileAttributesW(AsWide(path), attributes) == FALSE) return false;
+  TraceCall(OsOp::SetAttributes, path, nullptr, attributes);
+  return true;
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
@@ -29,8 +31,11 @@ bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) 
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  DWORD flags = replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0;
-  return MoveFileExW(AsWide(from), AsWide(to), flags) != FALSE;
+  // Written through: the rename is on the device when the call returns.
+  DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (MoveFileExW(AsWide(from), AsWide(to), flags) == FALSE) return false;
+  TraceCall(OsOp::Move, from, to);
+  return true;
 }
 
 bool OsDeleteFile(const char16_t* path) {
@@ -42,7 +47,67 @@ bool OsDeleteFile(const char16_t* path) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  return DeleteFileW(AsWide(path)) != FALSE;
+  // A junction or a link to a folder is removed as the folder entry it is;
+  // RemoveDirectoryW removes the link, never the folder it leads to.
+  DWORD attributes = GetFileAttributesW(AsWide(path));
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (RemoveDirectoryW(AsWide(path)) == FALSE) return false;
+  } else if (DeleteFileW(AsWide(path)) == FALSE) {
+    return false;
+  }
+  TraceCall(OsOp::Delete, path, nullptr);
+  return true;
+}
+
+bool OsFileInUse(const char16_t* path) {
+  if (OsFaultCheck(OsOp::GetAttributes) != OsFault::None) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // Asks for what a rename over the file needs: delete access, sharing
+  // everything with whoever has it open.
+  HANDLE handle = CreateFileW(AsWide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+  CloseHandle(handle);
+  return false;
+}
+
+bool OsLinkFile(const char16_t* existing, const char16_t* newName) {
+  if (OsFaultCheck(OsOp::Link) != OsFault::None) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (CreateHardLinkW(AsWide(newName), AsWide(existing), nullptr) == FALSE) return false;
+  TraceCall(OsOp::Link, existing, newName);
+  return true;
+}
+
+bool OsFlushFolder(const char16_t* folder) {
+  if (OsFaultCheck(OsOp::FlushFolder) != OsFault::None) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
+  // Renames are written through (MOVEFILE_WRITE_THROUGH) and NTFS logs every
+  // change of a folder's entries, so there is nothing left to flush.
+  TraceCall(OsOp::FlushFolder, folder, nullptr);
+  return true;
+}
+
+bool OsCopyFileAttributes(const char16_t* from, const char16_t* to) {
+  if (OsFaultCheck(OsOp::CopyAttributes) != OsFault::None) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  DWORD attributes = GetFileAttributesW(AsWide(from));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  attributes &= kept;
+  if (SetFileAttributesW(AsWide(to), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) == FALSE) return false;
+  TraceCall(OsOp::CopyAttributes, from, to, 0);
+  return true;
 }
 
 uint32_t OsGetModulePath(char16_t* buffer, uint32_t capacity) {

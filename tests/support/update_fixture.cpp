@@ -53,7 +53,8 @@ std::vector<std::string> Leftovers(const FolderSnapshot& snapshot) {
   std::vector<std::string> names;
   for (const auto& [name, bytes] : snapshot) {
     bool temporary = name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
-    if (temporary || name.find(".lumetria-bak") != std::string::npos || name.find(".new") != std::string::npos) {
+    if (temporary || name.find(".lumetria-bak") != std::string::npos || name.find(".new") != std::string::npos ||
+        name == "lumetria-patch.journal") {
       names.push_back(name);
     }
   }

@@ -46,5 +46,6 @@ void WritePatch(const std::filesystem::path& path, const std::vector<PayloadFile
 using FolderSnapshot = std::map<std::string, std::vector<uint8_t>>;
 FolderSnapshot Snapshot(const std::filesystem::path& folder);
 
-// Names in a snapshot that look like the run's temporary or backup files.
+// Names in a snapshot that look like the run's temporary, backup, rewrite or
+// journal files.
 std::vector<std::string> Leftovers(const FolderSnapshot& snapshot);

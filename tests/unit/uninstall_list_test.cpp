@@ -156,7 +156,7 @@ TEST_F(UninstallListTest, AFailureAtAnyStepKeepsTheListAsItWas) {
   OsFaultReset();
   ASSERT_TRUE(Merge(run));
   EXPECT_EQ(ReadFileBytes(ListPath()), ListContent("old.arc\nnew.arc\n$setup.exe\n"));
-  const OsOp operations[] = {OsOp::OpenRead, OsOp::Read,  OsOp::OpenWrite, OsOp::Write,
+  const OsOp operations[] = {OsOp::OpenRead, OsOp::Read,  OsOp::CreateNew, OsOp::Write,
                              OsOp::Flush,    OsOp::Close, OsOp::Move};
   uint32_t calls[std::size(operations)];
   for (size_t k = 0; k < std::size(operations); ++k) {

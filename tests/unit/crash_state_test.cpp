@@ -1,0 +1,204 @@
+// What an update leaves when it is interrupted at any point: the process
+// killed at the entry of each of its platform operations in turn, or the
+// power cut there (everything not yet flushed lost). After each, the
+// program's next start (recovery, then the usual flow) must end with the
+// folder exactly as an uninterrupted run leaves it; in between, every file
+// is wholly old or wholly new and never missing, and nothing outside the
+// folder is touched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "install/version_check.h"
+#include "platform/fault.h"
+#include "tests/support/child_process.h"
+#include "tests/support/folder_model.h"
+#include "tests/support/scripted_ui.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_fixture.h"
+#include "tests/tools/hash_suffix.h"
+#include "tools/patchkit/hash_list_writer.h"
+#include "update/recovery.h"
+#include "update/update_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kMiB = 0x100000;
+
+std::vector<uint8_t> Fingerprinted(std::vector<uint8_t> bytes, const ContentHash& target) {
+  EXPECT_TRUE(AppendHashSuffix(&bytes, target));
+  return bytes;
+}
+
+class CrashStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OsFaultReset();
+    // An installation of the version the patch applies to: the archive the
+    // version check reads, an archive to replace, a read-only file to
+    // replace, a sub-folder with a file to replace, the installed hash list
+    // and the uninstall list; and a folder beside it that nothing may touch.
+    fs::create_directories(Initial() / "sys");
+    WriteFileBytes(Initial() / "data01110.arc", Fingerprinted(PatternBytes(3000, 1), EXPECTED_ARCHIVE_HASH));
+    WriteFileBytes(Initial() / "data01100.arc", PatternBytes(5000, 2));
+    WriteFileBytes(Initial() / "data01120.arc", PatternBytes(4000, 9));
+    WriteFileBytes(Initial() / "readme.txt", Bytes("old readme"));
+    SetReadOnly(Initial() / "readme.txt", true);
+    WriteFileBytes(Initial() / "sys" / "sys.arc", PatternBytes(700, 3));
+    std::vector<uint8_t> installedList;
+    ASSERT_TRUE(BuildHashList({{"data01100.arc", ContentHash{}}, {"gone.arc", ContentHash{}}}, HashListLayout::Long,
+                              0, &installedList, nullptr));
+    WriteFileBytes(Initial() / "TLM.hvl", installedList);
+    WriteFileBytes(Initial() / "uninst.lst", Bytes("data01100.arc\r\ndata01110.arc\r\n$savedata\r\n"));
+    fs::create_directory(dir.Path() / "outside");
+    WriteFileBytes(dir.Path() / "outside" / "keep.txt", Bytes("not the game's"));
+
+    files = {{"data01110.arc", Fingerprinted(PatternBytes(6000, 4), PATCHED_ARCHIVE_HASH)},
+             {"data01100.arc", PatternBytes(kMiB + 5, 5)},
+             {"readme.txt", Bytes("new readme")},
+             {"new.dat", PatternBytes(2000, 6)},
+             {"data01120.arc", PatternBytes(2 * kMiB + 3, 10)},
+             {"empty.dat", {}},
+             {"SYS.ARC", PatternBytes(900, 7), true, "sys\\sys.arc"},
+             {"extra.dat", PatternBytes(10, 8), true, "sys\\extra.dat"}};
+    WritePatch(dir.Path() / "patch.exe", files);
+    before = Snapshot(Initial());
+    outside = Snapshot(dir.Path() / "outside");
+
+    // The uninterrupted result.
+    fs::copy(Initial(), Game(), fs::copy_options::recursive);
+    ScriptedProgressUi ui;
+    OsFaultReset();
+    ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui), UPDATE_OK);
+    operations = OsFaultTotalCalls();
+    done = Snapshot(Game());
+    ASSERT_EQ(Leftovers(done), std::vector<std::string>{});
+  }
+
+  fs::path Initial() const { return dir.Path() / "initial"; }
+  fs::path Game() const { return dir.Path() / "game"; }
+  std::u16string GameCore() const { return dir.Core(u"game"); }
+  std::u16string PatchCore() const { return dir.Core(u"patch.exe"); }
+
+  void ResetGame() {
+    if (fs::exists(Game())) {
+      for (const auto& item : fs::recursive_directory_iterator(Game())) {
+        fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+      }
+      fs::remove_all(Game());
+    }
+    fs::copy(Initial(), Game(), fs::copy_options::recursive);
+    SetReadOnly(Game() / "readme.txt", true);
+  }
+
+  // Between the crash and the next start: every file of the payload wholly
+  // old or wholly new, and none that existed missing.
+  void ExpectWholeFiles(const FolderSnapshot& state) {
+    for (const auto& [name, bytes] : done) {
+      auto found = state.find(name);
+      auto old = before.find(name);
+      if (name == "TLM.hvl" || name == "uninst.lst") {
+        // Rewritten after the renames: present at every instant.
+        EXPECT_TRUE(found != state.end()) << name << " missing";
+        continue;
+      }
+      if (found == state.end()) {
+        EXPECT_TRUE(old == before.end()) << name << " missing";
+        continue;
+      }
+      EXPECT_TRUE(found->second == bytes || (old != before.end() && found->second == old->second))
+          << name << " is neither old nor new";
+    }
+  }
+
+  // The program's next start: recovery, then the version check decides
+  // whether the update runs again.
+  void StartAgain() {
+    ASSERT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
+    ContentHash archive = HashOfBytes(ReadFileBytes(Game() / "data01110.arc"));
+    if (archive == EXPECTED_ARCHIVE_HASH) {
+      ScriptedProgressUi ui;
+      ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui), UPDATE_OK);
+    } else {
+      ASSERT_EQ(archive, PATCHED_ARCHIVE_HASH);
+    }
+    ASSERT_EQ(Snapshot(Game()), done);
+    ASSERT_EQ(Snapshot(dir.Path() / "outside"), outside);
+  }
+
+  TempDir dir;
+  std::vector<PayloadFile> files;
+  FolderSnapshot before;
+  FolderSnapshot done;
+  FolderSnapshot outside;
+  uint32_t operations = 0;
+};
+
+// The trace of a clean run, with the model of the folder it drives.
+std::vector<TracedOperation> TraceCleanRun(const std::u16string& patch, const std::u16string& game) {
+  TraceRecorder recorder(game);
+  ScriptedProgressUi ui;
+  OsFaultReset();
+  EXPECT_EQ(RunUpdateFrom(patch.c_str(), game.c_str(), ui), UPDATE_OK);
+  return recorder.Operations();
+}
+
+TEST_F(CrashStateTest, KilledAtAnyOperationTheNextStartEndsAsAnUninterruptedRun) {
+  ResetGame();
+  const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
+  for (const TracedOperation& operation : trace) {
+    ASSERT_TRUE(operation.inside) << "operation " << operation.index << " acts outside the folder: " << operation.path
+                                  << " " << operation.path2;
+  }
+  ASSERT_GE(operations, 200u) << "too few crash points to explore";
+
+  uint32_t explored = 0;
+  for (uint32_t point = 1; point <= operations; ++point) {
+    SCOPED_TRACE(testing::Message() << "killed at operation " << point << " of " << operations);
+    ResetGame();
+    FolderModel model(Game());
+    int status = RunChildProcess(CRASH_APPLY_PATH, {std::to_string(point), fs::path(dir.Core(u"patch.exe")).string(),
+                                                    fs::path(GameCore()).string()});
+    ASSERT_EQ(status, kOsFaultDeathStatus);
+    FolderSnapshot killed = Snapshot(Game());
+    ExpectWholeFiles(killed);
+    // The trace up to the point explains the folder exactly: the model the
+    // power-cut test relies on is the real thing.
+    for (const TracedOperation& operation : trace) {
+      if (operation.index < point) model.Apply(operation);
+    }
+    TempDir modelled;
+    model.LayOut(modelled.Path() / "game", false);
+    ASSERT_EQ(Snapshot(modelled.Path() / "game"), killed);
+    StartAgain();
+    if (HasFatalFailure()) return;
+    ++explored;
+  }
+  EXPECT_EQ(explored, operations);
+  RecordProperty("crash_points", static_cast<int>(explored));
+}
+
+TEST_F(CrashStateTest, PowerCutAtAnyOperationTheNextStartEndsAsAnUninterruptedRun) {
+  ResetGame();
+  const FolderModel initial(Game());
+  const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
+  ASSERT_GE(operations, 200u);
+  uint32_t explored = 0;
+  for (uint32_t point = 1; point <= operations + 1; ++point) {
+    SCOPED_TRACE(testing::Message() << "power cut at operation " << point << " of " << operations);
+    FolderModel model = initial;
+    for (const TracedOperation& operation : trace) {
+      if (operation.index < point) model.Apply(operation);
+    }
+    model.LayOut(Game(), true);
+    ExpectWholeFiles(Snapshot(Game()));
+    StartAgain();
+    if (HasFatalFailure()) return;
+    ++explored;
+  }
+  EXPECT_EQ(explored, operations + 1);
+}
+
+}  // namespace

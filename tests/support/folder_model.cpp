@@ -122,13 +122,14 @@ void FolderModel::Apply(const TracedOperation& operation) {
     case OsOp::Write: {
       auto& [node, position] = m_open.at(operation.file);
       std::vector<uint8_t>& data = m_nodes[node].data;
-      if (data.size() < position + operation.data.size()) data.resize(position + operation.data.size());
+      size_t end = static_cast<size_t>(position) + operation.data.size();
+      if (data.size() < end) data.resize(end);
       std::copy(operation.data.begin(), operation.data.end(), data.begin() + static_cast<ptrdiff_t>(position));
       position += operation.data.size();
       break;
     }
     case OsOp::Seek:
-      if (m_open.count(operation.file) != 0) m_open[operation.file].second = static_cast<uint64_t>(operation.position);
+      if (m_open.count(operation.file) != 0) m_open[operation.file].second = static_cast<size_t>(operation.position);
       break;
     case OsOp::Flush:
       if (m_open.count(operation.file) != 0) {

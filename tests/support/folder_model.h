@@ -74,5 +74,5 @@ class FolderModel {
   std::vector<Node> m_nodes;
   std::map<std::string, Entries> m_folders;  // folder ("" for the root) -> entries
   std::map<std::string, Entries> m_durableFolders;
-  std::map<OsFile, std::pair<size_t, uint64_t>> m_open;  // handle -> node, position
+  std::map<OsFile, std::pair<size_t, size_t>> m_open;  // handle -> node, position
 };

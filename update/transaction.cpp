@@ -255,13 +255,18 @@ bool Transaction::MarkInstalled() {
 }
 
 bool Transaction::UpdateRecords() {
+  // Past the commit a shortage of memory costs the records at most, never
+  // the files: the prune keeps the old list, the merge reports failure.
   try {
     if (m_mergeNames.empty()) BuildMergeNames();
+    PruneInstalledHashList(m_folder.c_str());
+  } catch (const std::bad_alloc&) {
+  }
+  try {
+    return !m_mergeNames.empty() && MergeUninstallList(m_folder.c_str(), m_mergeNames.data());
   } catch (const std::bad_alloc&) {
     return false;
   }
-  PruneInstalledHashList(m_folder.c_str());
-  return MergeUninstallList(m_folder.c_str(), m_mergeNames.data());
 }
 
 bool Transaction::RemoveBackups() {

@@ -236,14 +236,21 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
 }  // namespace
 
 UpdateResult RunUpdateFrom(const char16_t* patchPath, const char16_t* installFolder, ProgressUi& ui) {
-  UpdateRun run(installFolder, ui);
-  UpdateResult result;
+  // Memory running out is a clean failure wherever it happens: nothing is
+  // allocated from the first rename on, so it can only stop the run before
+  // the commit or in the records after it.
+  UpdateResult result = UPDATE_E_WRITE;
   try {
-    result = run.Run(patchPath);
+    UpdateRun run(installFolder, ui);
+    try {
+      result = run.Run(patchPath);
+    } catch (const std::bad_alloc&) {
+      result = UPDATE_E_WRITE;
+    }
+    run.RemoveTemporaryFiles();
   } catch (const std::bad_alloc&) {
     result = UPDATE_E_WRITE;
   }
-  run.RemoveTemporaryFiles();
   return FinalResult(result);
 }
 

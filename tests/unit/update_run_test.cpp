@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "update/recovery.h"
 #include "update/update_run.h"
 #include "platform/fault.h"
+#include "tests/support/alloc_fault.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_fixture.h"
@@ -259,6 +261,112 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
     }
   }
   EXPECT_GT(runs, 40);
+}
+
+// The installation as it must be once the next start has recovered what a
+// run left: updated when the run reported success (or only a failed merge),
+// as it was otherwise, with nothing of the run's own left either way.
+void ExpectWholeAfterRecovery(const fs::path& game, const std::u16string& gameCore, UpdateResult result,
+                              const FolderSnapshot& before, const FolderSnapshot& updated) {
+  EXPECT_EQ(RecoverInterruptedUpdate(gameCore.c_str()), UPDATE_OK);
+  FolderSnapshot after = Snapshot(game);
+  EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+  if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
+    FolderSnapshot expected = updated;
+    for (const char* record : {"TLM.hvl", "uninst.lst"}) {
+      after.erase(record);
+      expected.erase(record);
+    }
+    EXPECT_EQ(after, expected);
+  } else {
+    EXPECT_EQ(after, before);
+  }
+}
+
+// Memory runs out at each allocation of a complete run in turn: the run
+// ends cleanly (no exception escapes), and what it leaves is whole.
+TEST_F(UpdateRunTest, AnAllocationFailureAnywhereLeavesTheInstallationWholeOrUpdated) {
+  std::vector<PayloadFile> files = SmallPayload();
+  WritePatch(dir.Path() / "patch.exe", files);
+  const FolderSnapshot before = Snapshot(Game());
+  const FolderSnapshot updated = Updated(before, files);
+  fs::path pristine = dir.Path() / "pristine";
+  fs::copy(Game(), pristine, fs::copy_options::recursive);
+  auto restore = [&] {
+    for (const auto& item : fs::recursive_directory_iterator(Game())) {
+      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    fs::remove_all(Game());
+    fs::copy(pristine, Game(), fs::copy_options::recursive);
+    SetReadOnly(Game() / "readme.txt", true);
+  };
+  const std::u16string patch = PatchCore();
+  const std::u16string game = GameCore();
+  ScriptedProgressUi clean;
+  AllocFaultArm(0);
+  UpdateResult cleanResult = RunUpdateFrom(patch.c_str(), game.c_str(), clean);
+  const uint32_t allocations = AllocFaultDisarm();
+  ASSERT_EQ(cleanResult, UPDATE_OK);
+  ASSERT_GT(allocations, 20u);
+  restore();
+
+  std::set<UpdateResult> seen;
+  for (uint32_t nth = 1; nth <= allocations; ++nth) {
+    SCOPED_TRACE(testing::Message() << "allocation " << nth << " of " << allocations);
+    ScriptedProgressUi ui;
+    AllocFaultArm(nth);
+    UpdateResult result = RunUpdateFrom(patch.c_str(), game.c_str(), ui);
+    AllocFaultDisarm();
+    seen.insert(result);
+    ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
+    restore();
+  }
+  // Failures before the commit refuse the update; those in the records
+  // after it leave it installed.
+  EXPECT_TRUE(seen.count(UPDATE_E_WRITE) != 0 || seen.count(UPDATE_E_PAYLOAD) != 0);
+  EXPECT_TRUE(seen.count(UPDATE_OK) != 0 || seen.count(UPDATE_E_UNINSTALL_LIST) != 0);
+}
+
+// Every rename (or deletion) from some point of the run on fails, so the
+// undo cannot put anything back: the run reports a write failure and keeps
+// its journal, and the next start puts the installation back.
+TEST_F(UpdateRunTest, AnUndoThatCannotRestoreLeavesTheJournalForTheNextStart) {
+  std::vector<PayloadFile> files = SmallPayload();
+  WritePatch(dir.Path() / "patch.exe", files);
+  const FolderSnapshot before = Snapshot(Game());
+  const FolderSnapshot updated = Updated(before, files);
+  fs::path pristine = dir.Path() / "pristine";
+  fs::copy(Game(), pristine, fs::copy_options::recursive);
+  auto restore = [&] {
+    for (const auto& item : fs::recursive_directory_iterator(Game())) {
+      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    fs::remove_all(Game());
+    fs::copy(pristine, Game(), fs::copy_options::recursive);
+    SetReadOnly(Game() / "readme.txt", true);
+  };
+  OsFaultReset();
+  ScriptedProgressUi clean;
+  ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), clean), UPDATE_OK);
+  const uint32_t moves = OsFaultCalls(OsOp::Move);
+  const uint32_t deletes = OsFaultCalls(OsOp::Delete);
+  restore();
+
+  int journalsLeft = 0;
+  for (OsOp op : {OsOp::Move, OsOp::Delete}) {
+    for (uint32_t nth = 1; nth <= (op == OsOp::Move ? moves : deletes); ++nth) {
+      SCOPED_TRACE(testing::Message() << "operation " << static_cast<int>(op) << " from call " << nth);
+      OsFaultReset();
+      OsFaultArm(op, nth, OsFault::Fail, true);
+      ScriptedProgressUi ui;
+      UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+      OsFaultReset();
+      if (fs::exists(Game() / "lumetria-patch.journal")) ++journalsLeft;
+      ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
+      restore();
+    }
+  }
+  EXPECT_GT(journalsLeft, 0) << "no case left the undo to the next start";
 }
 
 TEST_F(UpdateRunTest, AHashMismatchStopsBeforeAnythingIsReplaced) {

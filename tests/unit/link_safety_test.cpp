@@ -1,0 +1,114 @@
+// The patch runs elevated in a folder that other users may write to: a
+// symbolic link planted below the install folder, at any name the run
+// creates, reads or walks through, never gets anything written outside it.
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "tests/support/scripted_ui.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_fixture.h"
+#include "update/recovery.h"
+#include "update/update_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LinkSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(Game() / "sys");
+    WriteFileBytes(Game() / "data01100.arc", Bytes("old archive"));
+    WriteFileBytes(Game() / "uninst.lst", Bytes("data01100.arc\r\n"));
+    fs::create_directories(Outside() / "folder");
+    WriteFileBytes(Victim(), Bytes("a file the player cannot write"));
+    files = {{"data01100.arc", PatternBytes(3000, 1)}, {"DATA.ARC", PatternBytes(500, 2), true, "sys\\data.arc"}};
+    WritePatch(dir.Path() / "patch.exe", files);
+  }
+
+  fs::path Game() const { return dir.Path() / "game"; }
+  fs::path Outside() const { return dir.Path() / "outside"; }
+  fs::path Victim() const { return Outside() / "victim.txt"; }
+
+  // Plants a link; false when this platform cannot make one here.
+  bool Plant(const fs::path& link, const fs::path& target, bool folder = false) {
+    std::error_code error;
+    fs::remove(link, error);
+    if (folder) {
+      fs::create_directory_symlink(target, link, error);
+    } else {
+      fs::create_symlink(target, link, error);
+    }
+    return !error;
+  }
+
+  UpdateResult Run() {
+    ScriptedProgressUi ui;
+    return RunUpdateFrom(dir.Core(u"patch.exe").c_str(), dir.Core(u"game").c_str(), ui);
+  }
+
+  TempDir dir;
+  std::vector<PayloadFile> files;
+};
+
+TEST_F(LinkSafetyTest, NothingIsWrittenThroughALinkAtANameTheRunCreates) {
+  struct Case {
+    const char* name;      // where the link is planted, in the install folder
+    bool dangling;         // the link leads to a file that does not exist yet
+    UpdateResult expected;
+  };
+  const Case cases[] = {
+      {"data01100.arc.tmp", false, UPDATE_OK},
+      {"data01100.arc.tmp", true, UPDATE_OK},
+      {"sys/data.arc.tmp", false, UPDATE_OK},
+      {"TLM.hvl.new", false, UPDATE_OK},
+      {"uninst.lst.new", false, UPDATE_OK},
+      {"uninst.lst.new", true, UPDATE_OK},
+      {"lumetria-patch.journal", false, UPDATE_OK},
+      {"lumetria-patch.journal", true, UPDATE_OK},
+      {"data01100.arc.lumetria-bak", false, UPDATE_OK},
+      // The installed file itself: replaced by a real file, its target kept.
+      {"data01100.arc", false, UPDATE_OK},
+      // A list reached through a link is not read or written: the merge fails.
+      {"uninst.lst", false, UPDATE_E_UNINSTALL_LIST},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + std::string(c.dangling ? " (dangling)" : ""));
+    SetUp();
+    fs::path target = c.dangling ? Outside() / "created.txt" : Victim();
+    if (!Plant(Game() / c.name, target)) GTEST_SKIP() << "this platform cannot make symbolic links here";
+    EXPECT_EQ(Run(), c.expected);
+    EXPECT_EQ(ReadFileBytes(Victim()), Bytes("a file the player cannot write"));
+    EXPECT_FALSE(fs::exists(Outside() / "created.txt"));
+    EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc"), files[0].data);
+    EXPECT_EQ(ReadFileBytes(Game() / "sys" / "data.arc"), files[1].data);
+    EXPECT_FALSE(fs::exists(Game() / "lumetria-patch.journal"));
+    fs::remove_all(Game());
+  }
+}
+
+TEST_F(LinkSafetyTest, ASubFolderThatIsALinkRefusesThePayloadBeforeAnythingIsWritten) {
+  fs::remove_all(Game() / "sys");
+  if (!Plant(Game() / "sys", Outside() / "folder", true)) GTEST_SKIP() << "this platform cannot make symbolic links here";
+  FolderSnapshot before = Snapshot(Game());
+  EXPECT_EQ(Run(), UPDATE_E_WRITE);
+  EXPECT_EQ(Snapshot(Game()), before);
+  EXPECT_TRUE(fs::is_empty(Outside() / "folder"));
+}
+
+TEST_F(LinkSafetyTest, TheInstallFolderItselfMayBeALink) {
+  fs::rename(Game(), dir.Path() / "moved");
+  if (!Plant(Game(), dir.Path() / "moved", true)) GTEST_SKIP() << "this platform cannot make symbolic links here";
+  EXPECT_EQ(Run(), UPDATE_OK);
+  EXPECT_EQ(ReadFileBytes(dir.Path() / "moved" / "data01100.arc"), files[0].data);
+}
+
+TEST_F(LinkSafetyTest, RecoveryRemovesALinkAtTheJournalsNameAndNothingElse) {
+  if (!Plant(Game() / "lumetria-patch.journal", Victim())) GTEST_SKIP() << "this platform cannot make symbolic links here";
+  EXPECT_EQ(RecoverInterruptedUpdate(dir.Core(u"game").c_str()), UPDATE_OK);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Game() / "lumetria-patch.journal")));
+  EXPECT_EQ(ReadFileBytes(Victim()), Bytes("a file the player cannot write"));
+}
+
+}  // namespace

@@ -143,6 +143,27 @@ expect 5 "アンインストレーションファイルの更新に失敗しま�
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "the new files were not kept"
 [ ! -e "$work/game/uninst.lst" ] || fail "uninst.lst was created"
 
+flow="recovery blocked"
+# A journal left by an interrupted run, held by another program: the start
+# cannot recover, says so, and keeps the journal for the next start.
+make_game; printf 'not a whole journal' >"$work/game/lumetria-patch.journal"; before=$(snapshot)
+exec 8<"$work/game/lumetria-patch.journal"; flock -x -n 8 || fail "cannot hold the journal"
+run 'y\n\n'
+exec 8<&-
+expect 4 "[warning] 「Lumetria」 ver 1.01 更新パッチ
+何らかの要因によりアップデートが行えません　　　　　"
+grep -q "アップデートを行いますか" <<<"$output" && fail "asked to update before the recovery"
+[ "$before" = "$(snapshot)" ] || fail "installation changed"
+
+flow="torn journal"
+# Free again, the torn journal (its commit never began) goes and the update
+# runs as usual.
+run 'y\n\n'
+expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
+cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
+[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
+  fail "leftovers"
+
 # Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
 # file: the program is held still while the signal is sent.
 make_payload big
@@ -166,6 +187,24 @@ for stop in cancel close; do
   grep -qE "\[(information|warning)\]" <<<"$output" && fail "a message followed the stop"
   [ "$before" = "$(snapshot)" ] || fail "installation changed"
 done
+
+flow="killed mid-run"
+# Killed while it copies: the next start updates as if nothing had happened.
+make_game
+rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
+"$work/patched" <"$work/answers" >"$work/out" 2>&1 &
+pid=$!
+exec 7>"$work/answers"
+echo y >&7
+for _ in $(seq 1 200); do grep -q "zbig.arcをインストール中" "$work/out" 2>/dev/null && break; sleep 0.05; done
+kill -KILL $pid
+wait $pid 2>/dev/null
+exec 7>&-
+run 'y\n\n'
+expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
+cmp -s "$work/payload/zbig.arc" "$work/game/zbig.arc" || fail "zbig.arc not installed"
+[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
+  fail "leftovers"
 
 if [ $failures -ne 0 ]; then
   echo "patch_flows: $failures failures" >&2

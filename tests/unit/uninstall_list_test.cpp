@@ -8,6 +8,7 @@
 #include "install/uninstall_list.h"
 #include "payload/file_dx.h"
 #include "platform/fault.h"
+#include "platform/filesystem.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -182,6 +183,28 @@ TEST_F(UninstallListTest, AFailureAtAnyStepKeepsTheListAsItWas) {
       }
     }
   }
+}
+
+// The rewritten list is a new file renamed over the old one; it keeps what
+// the old one's attributes said (hidden and system on Windows, the
+// permission bits on POSIX).
+TEST_F(UninstallListTest, TheRewrittenListKeepsTheOriginalsAttributes) {
+  WriteFileBytes(ListPath(), Bytes("a.arc\n"));
+#ifdef _WIN32
+  const uint32_t hiddenSystem = 0x2 | 0x4;
+  ASSERT_TRUE(OsSetFileAttributes(dir.Core(u"uninst.lst").c_str(), hiddenSystem));
+#else
+  namespace fs = std::filesystem;
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(ListPath(), mode);
+#endif
+  EXPECT_TRUE(Merge(RunNames({u"b.arc"})));
+  EXPECT_EQ(ReadFileBytes(ListPath()), ListContent("a.arc\nb.arc\n"));
+#ifdef _WIN32
+  EXPECT_EQ(OsGetFileAttributes(dir.Core(u"uninst.lst").c_str()) & hiddenSystem, hiddenSystem);
+#else
+  EXPECT_EQ(fs::status(ListPath()).permissions(), mode);
+#endif
 }
 
 TEST_F(UninstallListTest, ALeftoverTemporaryFileDoesNotBlockTheMerge) {

@@ -73,6 +73,11 @@ bool HostProcess::Wait(DWORD milliseconds, DWORD* exitCode) {
   return true;
 }
 
+void HostProcess::Kill() {
+  TerminateProcess(m_info.hProcess, 99);
+  WaitForSingleObject(m_info.hProcess, INFINITE);
+}
+
 std::string HostProcess::Output() const {
   std::ifstream in(std::filesystem::path(m_outputPath), std::ios::binary);
   std::stringstream text;

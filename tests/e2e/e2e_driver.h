@@ -26,6 +26,9 @@ class HostProcess {
   HANDLE ThreadHandle() const { return m_info.hThread; }
   // Waits for the program to end; false on timeout.
   bool Wait(DWORD milliseconds, DWORD* exitCode);
+  // Ends the program at once, as the task manager would (TerminateProcess),
+  // and waits until it is gone.
+  void Kill();
   // What the program printed so far.
   std::string Output() const;
 

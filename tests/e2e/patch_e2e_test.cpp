@@ -163,6 +163,56 @@ TEST_F(PatchTest, UpdatesTheInstallationAndSaysSo) {
   EXPECT_EQ(ReadFileBytes(game / "TLM.hvl"), expectedList) << "the payload's list, pruned";
 }
 
+// Killed (TerminateProcess) at several moments of a large apply, from the
+// extraction into the commit and the records, then started again: the
+// installation ends whole and updated, with nothing of the run's own left.
+TEST_F(PatchTest, KilledAtAnyMomentAndStartedAgainEndsUpdated) {
+  for (DWORD delay : {0, 50, 100, 200, 350, 600}) {
+    SCOPED_TRACE(testing::Message() << "killed " << delay << " ms into the run");
+    SetUp();
+    // A large archive first, so that the commit comes late enough to be hit.
+    payload.insert(payload.begin(), PayloadFile{"movie.dat", PatternBytes(16 * 0x100000, 7)});
+    const FolderSnapshot before = Snapshot(game);
+    Start();
+    Answer(kConfirm, IDI_QUESTION, IDYES);
+    WaitForDialog();
+    Sleep(delay);
+    host->Kill();
+
+    // Between the kill and the next start: every file old or new, none missing.
+    FolderSnapshot killed = Snapshot(game);
+    for (const PayloadFile& file : payload) {
+      auto found = killed.find(file.name);
+      auto old = before.find(file.name);
+      if (found == killed.end()) {
+        EXPECT_TRUE(old == before.end()) << file.name << " missing";
+      } else {
+        EXPECT_TRUE(found->second == file.data || (old != before.end() && found->second == old->second))
+            << file.name << " is neither old nor new";
+      }
+    }
+
+    // The next start recovers, then either runs the update again or finds
+    // it applied already.
+    Start();
+    HWND box = WaitForWindow([&] { return FindMessageBox(host->ProcessId()); }, 30000);
+    ASSERT_NE(box, nullptr);
+    if (ReadMessageBox(box).text == kConfirm) {
+      Answer(kConfirm, IDI_QUESTION, IDYES);
+      Answer(kCompleted, IDI_INFORMATION, IDOK);
+      EXPECT_EQ(ExitStatus(), 0);
+    } else {
+      Answer(kAlreadyPatched, IDI_WARNING, IDOK);
+      EXPECT_EQ(ExitStatus(), -1);
+    }
+    FolderSnapshot after = Snapshot(game);
+    for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
+    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+    EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
+              Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nmovie.dat\nreadme.txt\n") + '\0'));
+  }
+}
+
 TEST_F(PatchTest, ASecondCopyEndsSilently) {
   HoldMutex("Updater for Lumetria is executing.");
   Start();

@@ -61,3 +61,34 @@ OsFault OsFaultCheck(OsOp op) {
   if (slot.calls == slot.failAt || slot.repeat) return slot.kind;
   return OsFault::None;
 }
+
+void OsTracePath(OsOp op, const char16_t* path, const char16_t* path2, uint32_t attributes) {
+  if (g_traceHook == nullptr) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.path = path;
+  event.path2 = path2;
+  event.attributes = attributes;
+  OsTrace(event);
+}
+
+void OsTraceOpen(OsOp op, const char16_t* path, OsFile file, bool truncated) {
+  if (g_traceHook == nullptr) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.path = path;
+  event.file = file;
+  event.attributes = truncated ? 1 : 0;
+  OsTrace(event);
+}
+
+void OsTraceFile(OsOp op, OsFile file, const void* data, uint32_t size, int64_t position) {
+  if (g_traceHook == nullptr) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.file = file;
+  event.data = data;
+  event.size = size;
+  event.position = position;
+  OsTrace(event);
+}

@@ -84,3 +84,11 @@ void OsTraceSet(OsTraceHook hook, void* context);
 // For the layers: whether anyone listens, and the report itself.
 bool OsTracing();
 void OsTrace(const OsTraceEvent& event);
+
+// Shorthands for the layers' reports; each does nothing unless someone
+// listens. A change by path (attributes, moves, links, deletes, folder
+// flushes), an open that gave file, and the writes, seeks, flushes and
+// closes of an open file.
+void OsTracePath(OsOp op, const char16_t* path, const char16_t* path2 = nullptr, uint32_t attributes = 0);
+void OsTraceOpen(OsOp op, const char16_t* path, OsFile file, bool truncated);
+void OsTraceFile(OsOp op, OsFile file, const void* data = nullptr, uint32_t size = 0, int64_t position = 0);

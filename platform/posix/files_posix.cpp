@@ -55,16 +55,6 @@ OsFile OpenForReading(const char16_t* path, int flags) {
   return static_cast<OsFile>(fd);
 }
 
-void TraceOpen(OsOp op, const char16_t* path, OsFile file, uint32_t truncated) {
-  if (!OsTracing()) return;
-  OsTraceEvent event;
-  event.op = op;
-  event.path = path;
-  event.file = file;
-  event.attributes = truncated;
-  OsTrace(event);
-}
-
 }  // namespace
 
 OsFile OsOpenRead(const char16_t* path) {
@@ -84,7 +74,7 @@ OsFile OsCreateNew(const char16_t* path) {
   int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return FailOpen(errno == EEXIST ? OS_ERROR_FILE_EXISTS : OsErrorForPath(native.c_str(), errno));
   if (!LockForSharing(fd, LOCK_EX)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
-  TraceOpen(OsOp::CreateNew, path, static_cast<OsFile>(fd), 1);
+  OsTraceOpen(OsOp::CreateNew, path, static_cast<OsFile>(fd), true);
   return static_cast<OsFile>(fd);
 }
 
@@ -105,7 +95,7 @@ OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   if (!LockForSharing(fd, LOCK_EX)) return FailOpenClosing(fd, OS_ERROR_SHARING_VIOLATION);
   bool truncate = disposition == OsWriteDisposition::CreateAlways;
   if (truncate && ftruncate(fd, 0) != 0) return FailOpenClosing(fd, OsErrorFromErrno(errno));
-  TraceOpen(OsOp::OpenWrite, path, static_cast<OsFile>(fd), truncate ? 1 : 0);
+  OsTraceOpen(OsOp::OpenWrite, path, static_cast<OsFile>(fd), truncate);
   return static_cast<OsFile>(fd);
 }
 
@@ -140,14 +130,7 @@ bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   } while (moved < 0 && errno == EINTR);
   if (moved < 0) return FailWithErrno();
   *done = static_cast<uint32_t>(moved);
-  if (OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Write;
-    event.file = file;
-    event.data = buffer;
-    event.size = *done;
-    OsTrace(event);
-  }
+  OsTraceFile(OsOp::Write, file, buffer, *done);
   return true;
 }
 
@@ -161,13 +144,7 @@ bool OsSeek(OsFile file, int64_t position) {
     return false;
   }
   if (lseek(AsDescriptor(file), static_cast<off_t>(position), SEEK_SET) < 0) return FailWithErrno();
-  if (OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Seek;
-    event.file = file;
-    event.position = position;
-    OsTrace(event);
-  }
+  OsTraceFile(OsOp::Seek, file, nullptr, 0, position);
   return true;
 }
 
@@ -186,12 +163,7 @@ bool OsFlush(OsFile file) {
     return false;
   }
   if (fsync(AsDescriptor(file)) != 0) return FailWithErrno();
-  if (OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Flush;
-    event.file = file;
-    OsTrace(event);
-  }
+  OsTraceFile(OsOp::Flush, file);
   return true;
 }
 
@@ -200,12 +172,7 @@ bool OsClose(OsFile file) {
   // The descriptor is gone after close() whatever it reports, so EINTR is not
   // retried.
   bool ok = close(AsDescriptor(file)) == 0 || FailWithErrno();
-  if (OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Close;
-    event.file = file;
-    OsTrace(event);
-  }
+  OsTraceFile(OsOp::Close, file);
   if (fault != OsFault::None) {
     SetOsError(OS_ERROR_WRITE_FAULT);
     return false;

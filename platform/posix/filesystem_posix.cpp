@@ -23,16 +23,6 @@ bool Fail(uint32_t error) {
 
 bool IsReadOnly(const struct stat& info) { return (info.st_mode & 0222) == 0; }
 
-void Trace(OsOp op, const char16_t* path, const char16_t* path2, uint32_t attributes = 0) {
-  if (!OsTracing()) return;
-  OsTraceEvent event;
-  event.op = op;
-  event.path = path;
-  event.path2 = path2;
-  event.attributes = attributes;
-  OsTrace(event);
-}
-
 // Sets the permission bits of a file, never through a link: a link has no
 // bits of its own here, so there is nothing to set on one.
 bool SetMode(const char* path, mode_t mode) {
@@ -76,7 +66,7 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
   mode_t mode = info.st_mode & 07777;
   mode_t wanted = (attributes & OS_FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~0222 : mode | 0200;
   if (wanted != mode && !SetMode(native.c_str(), wanted)) return false;
-  Trace(OsOp::SetAttributes, path, nullptr, attributes);
+  OsTracePath(OsOp::SetAttributes, path, nullptr, attributes);
   return true;
 }
 
@@ -94,7 +84,7 @@ bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) 
     if (IsFileHeldOpen(target.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   }
   if (rename(source.c_str(), target.c_str()) != 0) return FailWithErrno();
-  Trace(OsOp::Move, from, to);
+  OsTracePath(OsOp::Move, from, to);
   return true;
 }
 
@@ -117,7 +107,7 @@ bool OsLinkFile(const char16_t* existing, const char16_t* newName) {
     if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) return Fail(OS_ERROR_NOT_SUPPORTED);
     return Fail(OsErrorForPath(source.c_str(), errno));
   }
-  Trace(OsOp::Link, existing, newName);
+  OsTracePath(OsOp::Link, existing, newName);
   return true;
 }
 
@@ -130,7 +120,7 @@ bool OsDeleteFile(const char16_t* path) {
   if (S_ISDIR(info.st_mode) || IsReadOnly(info)) return Fail(OS_ERROR_ACCESS_DENIED);
   if (IsFileHeldOpen(native.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   if (unlink(native.c_str()) != 0) return FailWithErrno();
-  Trace(OsOp::Delete, path, nullptr);
+  OsTracePath(OsOp::Delete, path);
   return true;
 }
 
@@ -142,7 +132,7 @@ bool OsFlushFolder(const char16_t* folder) {
   if (fd < 0) return Fail(OsErrorForPath(native.c_str(), errno));
   bool ok = fsync(fd) == 0 || FailWithErrno();
   close(fd);
-  if (ok) Trace(OsOp::FlushFolder, folder, nullptr);
+  if (ok) OsTracePath(OsOp::FlushFolder, folder);
   return ok;
 }
 
@@ -155,7 +145,7 @@ bool OsCopyFileAttributes(const char16_t* from, const char16_t* to) {
   if (lstat(source.c_str(), &info) != 0) return Fail(OsErrorForPath(source.c_str(), errno));
   if (!S_ISREG(info.st_mode)) return true;
   if (!SetMode(target.c_str(), info.st_mode & 07777)) return false;
-  Trace(OsOp::CopyAttributes, from, to, IsReadOnly(info) ? OS_FILE_ATTRIBUTE_READONLY : 0);
+  OsTracePath(OsOp::CopyAttributes, from, to, IsReadOnly(info) ? OS_FILE_ATTRIBUTE_READONLY : 0);
   return true;
 }
 

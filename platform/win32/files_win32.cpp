@@ -43,7 +43,7 @@ OsFile OsCreateNew(const char16_t* path) {
   }
   HANDLE handle = CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) TraceCall(OsOp::CreateNew, path, nullptr, 1, reinterpret_cast<OsFile>(handle));
+  if (handle != INVALID_HANDLE_VALUE) OsTraceOpen(OsOp::CreateNew, path, reinterpret_cast<OsFile>(handle), true);
   return reinterpret_cast<OsFile>(handle);
 }
 
@@ -59,9 +59,7 @@ OsFile OsOpenWrite(const char16_t* path, OsWriteDisposition disposition) {
   DWORD creation = disposition == OsWriteDisposition::OpenAlways ? OPEN_ALWAYS : CREATE_ALWAYS;
   HANDLE handle = CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, creation,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    TraceCall(OsOp::OpenWrite, path, nullptr, creation == CREATE_ALWAYS ? 1 : 0, reinterpret_cast<OsFile>(handle));
-  }
+  if (handle != INVALID_HANDLE_VALUE) OsTraceOpen(OsOp::OpenWrite, path, reinterpret_cast<OsFile>(handle), creation == CREATE_ALWAYS);
   return reinterpret_cast<OsFile>(handle);
 }
 
@@ -90,14 +88,7 @@ bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   DWORD moved = 0;
   BOOL ok = WriteFile(AsHandle(file), buffer, count, &moved, nullptr);
   *done = ok ? moved : 0;
-  if (ok != FALSE && OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Write;
-    event.file = file;
-    event.data = buffer;
-    event.size = moved;
-    OsTrace(event);
-  }
+  if (ok != FALSE) OsTraceFile(OsOp::Write, file, buffer, moved);
   return ok != FALSE;
 }
 
@@ -113,13 +104,7 @@ bool OsSeek(OsFile file, int64_t position) {
   SetLastError(NO_ERROR);
   DWORD result = SetFilePointer(AsHandle(file), low, &high, FILE_BEGIN);
   if (result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
-  if (OsTracing()) {
-    OsTraceEvent event;
-    event.op = OsOp::Seek;
-    event.file = file;
-    event.position = position;
-    OsTrace(event);
-  }
+  OsTraceFile(OsOp::Seek, file, nullptr, 0, position);
   return true;
 }
 
@@ -131,14 +116,14 @@ bool OsFlush(OsFile file) {
     return false;
   }
   if (FlushFileBuffers(AsHandle(file)) == FALSE) return false;
-  TraceCall(OsOp::Flush, nullptr, nullptr, 0, file);
+  OsTraceFile(OsOp::Flush, file);
   return true;
 }
 
 bool OsClose(OsFile file) {
   OsFault fault = OsFaultCheck(OsOp::Close);
   bool ok = CloseHandle(AsHandle(file)) != FALSE;
-  TraceCall(OsOp::Close, nullptr, nullptr, 0, file);
+  OsTraceFile(OsOp::Close, file);
   if (fault != OsFault::None) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;

@@ -18,7 +18,7 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
     return false;
   }
   if (SetFileAttributesW(AsWide(path), attributes) == FALSE) return false;
-  TraceCall(OsOp::SetAttributes, path, nullptr, attributes);
+  OsTracePath(OsOp::SetAttributes, path, nullptr, attributes);
   return true;
 }
 
@@ -34,7 +34,7 @@ bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) 
   // Written through: the rename is on the device when the call returns.
   DWORD flags = MOVEFILE_WRITE_THROUGH | (replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0);
   if (MoveFileExW(AsWide(from), AsWide(to), flags) == FALSE) return false;
-  TraceCall(OsOp::Move, from, to);
+  OsTracePath(OsOp::Move, from, to);
   return true;
 }
 
@@ -56,7 +56,7 @@ bool OsDeleteFile(const char16_t* path) {
   } else if (DeleteFileW(AsWide(path)) == FALSE) {
     return false;
   }
-  TraceCall(OsOp::Delete, path, nullptr);
+  OsTracePath(OsOp::Delete, path);
   return true;
 }
 
@@ -80,7 +80,7 @@ bool OsLinkFile(const char16_t* existing, const char16_t* newName) {
     return false;
   }
   if (CreateHardLinkW(AsWide(newName), AsWide(existing), nullptr) == FALSE) return false;
-  TraceCall(OsOp::Link, existing, newName);
+  OsTracePath(OsOp::Link, existing, newName);
   return true;
 }
 
@@ -91,7 +91,7 @@ bool OsFlushFolder(const char16_t* folder) {
   }
   // Renames are written through (MOVEFILE_WRITE_THROUGH) and NTFS logs every
   // change of a folder's entries, so there is nothing left to flush.
-  TraceCall(OsOp::FlushFolder, folder, nullptr);
+  OsTracePath(OsOp::FlushFolder, folder);
   return true;
 }
 
@@ -106,7 +106,7 @@ bool OsCopyFileAttributes(const char16_t* from, const char16_t* to) {
                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   attributes &= kept;
   if (SetFileAttributesW(AsWide(to), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL) == FALSE) return false;
-  TraceCall(OsOp::CopyAttributes, from, to, 0);
+  OsTracePath(OsOp::CopyAttributes, from, to);
   return true;
 }
 

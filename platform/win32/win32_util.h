@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include "platform/fault.h"
 #include "platform/files.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
@@ -25,15 +24,3 @@ inline bool IsReadOnlyFile(const wchar_t* path) {
          (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Reports a call that changed something to a test's trace, if one listens.
-inline void TraceCall(OsOp op, const char16_t* path, const char16_t* path2, uint32_t attributes = 0,
-                      OsFile file = kOsInvalidFile) {
-  if (!OsTracing()) return;
-  OsTraceEvent event;
-  event.op = op;
-  event.path = path;
-  event.path2 = path2;
-  event.attributes = attributes;
-  event.file = file;
-  OsTrace(event);
-}

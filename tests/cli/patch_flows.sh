@@ -67,6 +67,12 @@ expect() {
   [ -z "${2:-}" ] || grep -qF -- "$2" <<<"$output" || fail "no '$2' in: $output"
 }
 
+# Nothing of the run's own is left: temporaries, backups, rewrites, journal.
+expect_no_leftovers() {
+  [ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
+    fail "leftovers"
+}
+
 flow="success"
 make_payload; make_game
 run 'y\n\n'
@@ -76,7 +82,7 @@ cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data011
 cmp -s "$work/payload/readme.txt" "$work/game/readme.txt" || fail "readme.txt not installed"
 printf 'data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n\0' | cmp -s - "$work/game/uninst.lst" ||
   fail "uninst.lst not merged"
-[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new')" ] || fail "leftovers"
+expect_no_leftovers
 
 flow="declined"
 make_game; before=$(snapshot)
@@ -161,8 +167,7 @@ flow="torn journal"
 run 'y\n\n'
 expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
-[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
-  fail "leftovers"
+expect_no_leftovers
 
 # Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
 # file: the program is held still while the signal is sent.
@@ -203,8 +208,7 @@ exec 7>&-
 run 'y\n\n'
 expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
 cmp -s "$work/payload/zbig.arc" "$work/game/zbig.arc" || fail "zbig.arc not installed"
-[ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
-  fail "leftovers"
+expect_no_leftovers
 
 if [ $failures -ne 0 ]; then
   echo "patch_flows: $failures failures" >&2

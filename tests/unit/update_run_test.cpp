@@ -66,6 +66,24 @@ class UpdateRunTest : public ::testing::Test {
 
   fs::path Game() const { return dir.Path() / "game"; }
   std::u16string GameCore() const { return dir.Core(u"game"); }
+
+  // Tables that run the whole update many times: the patch of files, and
+  // the installation before and after a complete run, kept to start each
+  // run from (RestorePristine).
+  std::pair<FolderSnapshot, FolderSnapshot> StartTable(const std::vector<PayloadFile>& files) {
+    WritePatch(dir.Path() / "patch.exe", files);
+    FolderSnapshot before = Snapshot(Game());
+    fs::copy(Game(), dir.Path() / "pristine", fs::copy_options::recursive);
+    return {before, Updated(before, files)};
+  }
+  void RestorePristine() {
+    for (const auto& item : fs::recursive_directory_iterator(Game())) {
+      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    fs::remove_all(Game());
+    fs::copy(dir.Path() / "pristine", Game(), fs::copy_options::recursive);
+    SetReadOnly(Game() / "readme.txt", true);
+  }
   std::u16string PatchCore() const { return dir.Core(u"patch.exe"); }
 
   UpdateResult Run(const std::vector<PayloadFile>& files, ScriptedProgressUi& ui, const PatchOptions& options = {}) {
@@ -185,25 +203,32 @@ TEST_F(UpdateRunTest, BothFlagsEndAsCancelled) {
   EXPECT_EQ(Run(SmallPayload(), ui), UPDATE_E_CANCELLED);
 }
 
+// The installation as it must be once the next start has recovered what a
+// run left: updated when the run reported success (or only a failed merge),
+// as it was otherwise, with nothing of the run's own left either way.
+void ExpectWholeAfterRecovery(const fs::path& game, const std::u16string& gameCore, UpdateResult result,
+                              const FolderSnapshot& before, const FolderSnapshot& updated) {
+  EXPECT_EQ(RecoverInterruptedUpdate(gameCore.c_str()), UPDATE_OK);
+  FolderSnapshot after = Snapshot(game);
+  EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+  if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
+    FolderSnapshot expected = updated;
+    for (const char* record : {"TLM.hvl", "uninst.lst"}) {
+      after.erase(record);
+      expected.erase(record);
+    }
+    EXPECT_EQ(after, expected);
+  } else {
+    EXPECT_EQ(after, before);
+  }
+}
+
 // Every file-system call of a complete run fails in turn. Whatever the run
 // reports, once the next start has recovered what the run left (as the
 // program does before anything else), the installation is either as it was
 // or completely updated, with nothing of the run's own left behind.
 TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
-  std::vector<PayloadFile> files = SmallPayload();
-  WritePatch(dir.Path() / "patch.exe", files);
-  const FolderSnapshot before = Snapshot(Game());
-  const FolderSnapshot updated = Updated(before, files);
-  fs::path pristine = dir.Path() / "pristine";
-  fs::copy(Game(), pristine, fs::copy_options::recursive);
-  auto restore = [&] {
-    for (const auto& item : fs::recursive_directory_iterator(Game())) {
-      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    }
-    fs::remove_all(Game());
-    fs::copy(pristine, Game(), fs::copy_options::recursive);
-    SetReadOnly(Game() / "readme.txt", true);
-  };
+  const auto [before, updated] = StartTable(SmallPayload());
 
   OsFaultReset();
   ScriptedProgressUi clean;
@@ -230,7 +255,7 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
   };
   std::vector<uint32_t> counts;
   for (const OpCase& c : ops) counts.push_back(OsFaultCalls(c.op));
-  restore();
+  RestorePristine();
 
   int runs = 0;
   for (size_t k = 0; k < std::size(ops); ++k) {
@@ -248,58 +273,18 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
         OsFaultReset();
         EXPECT_NE(std::find(ops[k].allowed.begin(), ops[k].allowed.end(), result), ops[k].allowed.end())
             << std::hex << result;
-        EXPECT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
-        FolderSnapshot after = Snapshot(Game());
-        EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
-        if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
-          ExpectSameExceptRecords(after, updated);
-        } else {
-          EXPECT_EQ(after, before);
-        }
-        restore();
+        ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
+        RestorePristine();
       }
     }
   }
   EXPECT_GT(runs, 40);
 }
 
-// The installation as it must be once the next start has recovered what a
-// run left: updated when the run reported success (or only a failed merge),
-// as it was otherwise, with nothing of the run's own left either way.
-void ExpectWholeAfterRecovery(const fs::path& game, const std::u16string& gameCore, UpdateResult result,
-                              const FolderSnapshot& before, const FolderSnapshot& updated) {
-  EXPECT_EQ(RecoverInterruptedUpdate(gameCore.c_str()), UPDATE_OK);
-  FolderSnapshot after = Snapshot(game);
-  EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
-  if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
-    FolderSnapshot expected = updated;
-    for (const char* record : {"TLM.hvl", "uninst.lst"}) {
-      after.erase(record);
-      expected.erase(record);
-    }
-    EXPECT_EQ(after, expected);
-  } else {
-    EXPECT_EQ(after, before);
-  }
-}
-
 // Memory runs out at each allocation of a complete run in turn: the run
 // ends cleanly (no exception escapes), and what it leaves is whole.
 TEST_F(UpdateRunTest, AnAllocationFailureAnywhereLeavesTheInstallationWholeOrUpdated) {
-  std::vector<PayloadFile> files = SmallPayload();
-  WritePatch(dir.Path() / "patch.exe", files);
-  const FolderSnapshot before = Snapshot(Game());
-  const FolderSnapshot updated = Updated(before, files);
-  fs::path pristine = dir.Path() / "pristine";
-  fs::copy(Game(), pristine, fs::copy_options::recursive);
-  auto restore = [&] {
-    for (const auto& item : fs::recursive_directory_iterator(Game())) {
-      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    }
-    fs::remove_all(Game());
-    fs::copy(pristine, Game(), fs::copy_options::recursive);
-    SetReadOnly(Game() / "readme.txt", true);
-  };
+  const auto [before, updated] = StartTable(SmallPayload());
   const std::u16string patch = PatchCore();
   const std::u16string game = GameCore();
   ScriptedProgressUi clean;
@@ -308,7 +293,7 @@ TEST_F(UpdateRunTest, AnAllocationFailureAnywhereLeavesTheInstallationWholeOrUpd
   const uint32_t allocations = AllocFaultDisarm();
   ASSERT_EQ(cleanResult, UPDATE_OK);
   ASSERT_GT(allocations, 20u);
-  restore();
+  RestorePristine();
 
   std::set<UpdateResult> seen;
   for (uint32_t nth = 1; nth <= allocations; ++nth) {
@@ -319,7 +304,7 @@ TEST_F(UpdateRunTest, AnAllocationFailureAnywhereLeavesTheInstallationWholeOrUpd
     AllocFaultDisarm();
     seen.insert(result);
     ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
-    restore();
+    RestorePristine();
   }
   // Failures before the commit refuse the update; those in the records
   // after it leave it installed.
@@ -331,26 +316,13 @@ TEST_F(UpdateRunTest, AnAllocationFailureAnywhereLeavesTheInstallationWholeOrUpd
 // undo cannot put anything back: the run reports a write failure and keeps
 // its journal, and the next start puts the installation back.
 TEST_F(UpdateRunTest, AnUndoThatCannotRestoreLeavesTheJournalForTheNextStart) {
-  std::vector<PayloadFile> files = SmallPayload();
-  WritePatch(dir.Path() / "patch.exe", files);
-  const FolderSnapshot before = Snapshot(Game());
-  const FolderSnapshot updated = Updated(before, files);
-  fs::path pristine = dir.Path() / "pristine";
-  fs::copy(Game(), pristine, fs::copy_options::recursive);
-  auto restore = [&] {
-    for (const auto& item : fs::recursive_directory_iterator(Game())) {
-      fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
-    }
-    fs::remove_all(Game());
-    fs::copy(pristine, Game(), fs::copy_options::recursive);
-    SetReadOnly(Game() / "readme.txt", true);
-  };
+  const auto [before, updated] = StartTable(SmallPayload());
   OsFaultReset();
   ScriptedProgressUi clean;
   ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), clean), UPDATE_OK);
   const uint32_t moves = OsFaultCalls(OsOp::Move);
   const uint32_t deletes = OsFaultCalls(OsOp::Delete);
-  restore();
+  RestorePristine();
 
   int journalsLeft = 0;
   for (OsOp op : {OsOp::Move, OsOp::Delete}) {
@@ -363,7 +335,7 @@ TEST_F(UpdateRunTest, AnUndoThatCannotRestoreLeavesTheJournalForTheNextStart) {
       OsFaultReset();
       if (fs::exists(Game() / "lumetria-patch.journal")) ++journalsLeft;
       ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
-      restore();
+      RestorePristine();
     }
   }
   EXPECT_GT(journalsLeft, 0) << "no case left the undo to the next start";

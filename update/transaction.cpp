@@ -169,9 +169,9 @@ bool Transaction::BeginJournal() {
   std::vector<uint8_t> bytes = EncodeJournal(ToJournal(kJournalInstalling));
   if (!m_journal.CreateNew(m_journalPath.c_str())) return false;
   uint32_t size = static_cast<uint32_t>(bytes.size());
-  if (m_journal.Write(bytes.data(), size) == size && m_journal.Flush() && OsFlushFolder(m_folder.c_str())) {
-    return true;
-  }
+  // Every folder is flushed, not only the journal's: the temporary files'
+  // names must be on the device too before the journal can count on them.
+  if (m_journal.Write(bytes.data(), size) == size && m_journal.Flush() && FlushFolders()) return true;
   m_journal.Close();
   OsDeleteFile(m_journalPath.c_str());
   return false;

@@ -65,7 +65,8 @@ class Transaction {
   bool Prepare();
   // Creates the journal (never through a link: a link at its name is
   // removed, an existing journal refuses the commit), writes and flushes it
-  // and the install folder. The journal stays open until EndJournal.
+  // and every folder of the transaction. The journal stays open until
+  // EndJournal.
   bool BeginJournal();
 
   // The commit: every file moved into place, in order, each original first

@@ -204,4 +204,50 @@ TEST_F(CrashStateTest, PowerCutAtAnyOperationTheNextStartEndsAsAnUninterruptedRu
   std::printf("explored %u power-cut points\n", explored);
 }
 
+// Killed again while the next start recovers, at each operation of the
+// recovery: the start after that still ends whole. Explored from three
+// points of the commit: early in the renames, with every file renamed, and
+// in the records after them.
+TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
+  ResetGame();
+  const FolderModel initial(Game());
+  const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
+  // The run's points at which a kill leaves the journal behind.
+  uint32_t created = 0;
+  uint32_t removed = 0;
+  for (const TracedOperation& operation : trace) {
+    if (operation.path != "lumetria-patch.journal") continue;
+    if (operation.op == OsOp::CreateNew) created = operation.index;
+    if (operation.op == OsOp::Delete) removed = operation.index;
+  }
+  ASSERT_GT(created, 0u);
+  ASSERT_GT(removed, created);
+  const uint32_t points[] = {created + 4, created + (removed - created) / 2, removed};
+
+  uint32_t explored = 0;
+  for (uint32_t point : points) {
+    FolderModel crashed = initial;
+    for (const TracedOperation& operation : trace) {
+      if (operation.index < point) crashed.Apply(operation);
+    }
+    crashed.LayOut(Game(), false);
+    ASSERT_TRUE(fs::exists(Game() / "lumetria-patch.journal"));
+    OsFaultReset();
+    ASSERT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
+    const uint32_t recoveryOperations = OsFaultTotalCalls();
+    for (uint32_t again = 1; again <= recoveryOperations; ++again) {
+      SCOPED_TRACE(testing::Message() << "run killed at " << point << ", recovery killed at " << again << " of "
+                                      << recoveryOperations);
+      crashed.LayOut(Game(), false);
+      int status = RunChildProcess(CRASH_APPLY_PATH, {"--recover", std::to_string(again), fs::path(GameCore()).string()});
+      ASSERT_EQ(status, kOsFaultDeathStatus);
+      ExpectWholeFiles(Snapshot(Game()));
+      StartAgain();
+      if (HasFatalFailure()) return;
+      ++explored;
+    }
+  }
+  std::printf("explored %u recovery kill points\n", explored);
+}
+
 }  // namespace

@@ -51,6 +51,10 @@ int CFileDX::Seek(uint32_t low, uint32_t high) {
 
 uint32_t CFileDX::GetSize() { return OsGetSizeLow(m_handle); }
 
+void CFileDX::StartWriteback(uint32_t offset, uint32_t count) {
+  if (IsOpen()) OsStartWriteback(m_handle, offset, count);
+}
+
 int CFileDX::Flush() { return IsOpen() && OsFlush(m_handle) ? 1 : 0; }
 
 int32_t CFileDX::Close() {

@@ -53,6 +53,10 @@ class CFileDX {
   // The low 32 bits of the size; 0xFFFFFFFF when nothing is open.
   uint32_t GetSize();
 
+  // Asks the device to start writing count bytes from offset, without
+  // waiting; a hint that a later Flush has less to wait for.
+  void StartWriteback(uint32_t offset, uint32_t count);
+
   // Makes the written bytes durable before the file is closed (or renamed).
   // 1 on success, 0 on failure or when nothing is open.
   int Flush();

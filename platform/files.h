@@ -63,6 +63,11 @@ bool OsSeek(OsFile file, int64_t position);
 // file is not open.
 uint32_t OsGetSizeLow(OsFile file);
 
+// Starts writing count bytes from offset to the device without waiting for
+// them (sync_file_range with SYNC_FILE_RANGE_WRITE; Windows' lazy writer
+// does this by itself). Only a hint: nothing is durable until OsFlush.
+void OsStartWriteback(OsFile file, uint64_t offset, uint32_t count);
+
 // Hands written data to the storage device (FlushFileBuffers, fsync).
 bool OsFlush(OsFile file);
 

@@ -61,9 +61,7 @@ bool Transaction::AddFile(const std::u16string& name) {
   size_t separator = name.find_last_of(u"\\/");
   if (separator != std::u16string::npos) {
     std::string key = NormalRelativeName(name.substr(0, separator));
-    auto known = std::find(m_folderKeys.begin(), m_folderKeys.end(), key);
-    file.folder = static_cast<size_t>(known - m_folderKeys.begin());
-    if (known == m_folderKeys.end()) {
+    if (std::find(m_folderKeys.begin(), m_folderKeys.end(), key) == m_folderKeys.end()) {
       m_folderKeys.push_back(key);
       m_folders.push_back(file.destination.substr(0, m_folder.size() + 1 + separator));
     }

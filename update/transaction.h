@@ -25,7 +25,6 @@ struct TransactionFile {
   std::u16string temporary;    // "<folder>\<name>.tmp": the new contents until installed
   std::u16string destination;  // "<folder>\<name>"
   std::u16string backup;       // "<destination>.lumetria-bak[n]", when there is an original
-  size_t folder = 0;           // index of the folder holding destination, in Transaction::Folders()
   uint32_t originalAttributes = OS_INVALID_FILE_ATTRIBUTES;  // none: there was no original
   uint32_t backupNumber = 0;
   uint32_t size = 0;  // the new contents: their size and fingerprint
@@ -101,7 +100,7 @@ class Transaction {
   std::u16string m_folder;
   std::u16string m_journalPath;
   std::vector<TransactionFile> m_files;
-  std::vector<std::u16string> m_folders;      // the install folder first
+  std::vector<std::u16string> m_folders;      // every folder holding a destination, the install folder first
   std::vector<std::string> m_folderKeys;      // their normal forms, to find duplicates
   std::vector<const char16_t*> m_mergeNames;  // the names for the uninstall list, null-ended
   CFileDX m_journal;

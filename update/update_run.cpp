@@ -54,6 +54,7 @@ class UpdateRun {
   void LoadPayloadHashList();
   UpdateResult PlanEntries();
   bool Extract(uint32_t index, uint8_t* piece, UpdateResult* result);
+  bool FlushTemporaryFiles();
   UpdateResult Commit();
 
   ProgressUi& m_ui;
@@ -61,6 +62,7 @@ class UpdateRun {
   HashListTable m_hashes;
   std::vector<EntryPlan> m_plans;
   Transaction m_transaction;
+  std::vector<std::unique_ptr<CFileDX>> m_written;  // complete temporary files, open until the flush pass
   uint32_t m_begun = 0;
 };
 
@@ -127,13 +129,13 @@ bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
   m_ui.SetFilePosition(0);
   if (PumpQuit(m_ui)) return false;
 
-  CFileDX temporary;
+  auto temporary = std::make_unique<CFileDX>();
   // Whatever is at the temporary name (a read-only leftover, or a link
   // planted there) is removed itself; the file is then created new, so
   // nothing is ever written through a link.
   OsSetFileAttributes(file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
   OsDeleteFile(file.temporary.c_str());
-  if (!temporary.CreateNew(file.temporary.c_str())) {
+  if (!temporary->CreateNew(file.temporary.c_str())) {
     *result = UPDATE_E_WRITE;
     return false;
   }
@@ -149,25 +151,20 @@ bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
       break;
     }
     UpdateContentHash(&computed, piece, length);
-    if (temporary.Write(piece, length) != length) {
+    if (temporary->Write(piece, length) != length) {
       *result = UPDATE_E_WRITE;
       failed = true;
       break;
     }
+    // The device starts on this piece while the next one is read; the
+    // flush before the commit then waits for little.
+    temporary->StartWriteback(done, length);
     done += length;
     m_ui.SetFilePosition(static_cast<uint32_t>(uint64_t{done} * kFileBarHigh / size));
     if (PumpQuit(m_ui)) break;
   }
-  // The content must be on the device before the commit can rename it into
-  // place; a file that cannot be flushed or closed cleanly is not trusted.
-  if (!failed && done == size && !StopRequested() && !temporary.Flush()) {
-    *result = UPDATE_E_WRITE;
-    failed = true;
-  }
-  if (temporary.Close() != 1 && !failed && done == size && !StopRequested()) {
-    *result = UPDATE_E_WRITE;
-    failed = true;
-  }
+  // A complete file stays open until the flush pass before the commit.
+  if (!failed && done == size && !StopRequested()) m_written.push_back(std::move(temporary));
   if (StopRequested() || failed) return false;
   if (plan.record != nullptr && !(plan.record->hash == computed)) return false;
   // The journal records what the file must hold, so that recovery can tell
@@ -178,9 +175,23 @@ bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
   return !PumpQuit(m_ui);
 }
 
+// Puts every temporary file on the device and closes it, in one pass: the
+// flushes overlap the writing of the files after each, instead of making it
+// wait. A file that cannot be flushed or closed cleanly is not trusted.
+bool UpdateRun::FlushTemporaryFiles() {
+  bool flushed = true;
+  for (std::unique_ptr<CFileDX>& file : m_written) {
+    flushed = file->Flush() == 1 && flushed;
+    flushed = file->Close() == 1 && flushed;
+  }
+  m_written.clear();
+  return flushed;
+}
+
 // The commit: journal, renames, records, clean-up, in this order, so that a
 // crash at any point leaves a folder the next start can finish.
 UpdateResult UpdateRun::Commit() {
+  if (!FlushTemporaryFiles()) return UPDATE_E_WRITE;
   if (!m_transaction.Prepare() || !m_transaction.FoldersAreReal() || !m_transaction.BeginJournal()) {
     return UPDATE_E_WRITE;
   }
@@ -202,6 +213,8 @@ UpdateResult UpdateRun::Commit() {
 }
 
 void UpdateRun::RemoveTemporaryFiles() {
+  // An open file cannot be deleted.
+  m_written.clear();
   for (uint32_t i = 0; i < m_begun; ++i) OsDeleteFile(m_transaction.Files()[i].temporary.c_str());
 }
 

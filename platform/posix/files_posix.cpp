@@ -157,6 +157,10 @@ uint32_t OsGetSizeLow(OsFile file) {
   return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size));
 }
 
+void OsStartWriteback(OsFile file, uint64_t offset, uint32_t count) {
+  sync_file_range(AsDescriptor(file), static_cast<off64_t>(offset), count, SYNC_FILE_RANGE_WRITE);
+}
+
 bool OsFlush(OsFile file) {
   if (OsFaultCheck(OsOp::Flush) != OsFault::None) {
     SetOsError(OS_ERROR_WRITE_FAULT);

@@ -110,6 +110,8 @@ bool OsSeek(OsFile file, int64_t position) {
 
 uint32_t OsGetSizeLow(OsFile file) { return GetFileSize(AsHandle(file), nullptr); }
 
+void OsStartWriteback(OsFile, uint64_t, uint32_t) {}
+
 bool OsFlush(OsFile file) {
   if (OsFaultCheck(OsOp::Flush) != OsFault::None) {
     SetLastError(ERROR_WRITE_FAULT);

@@ -164,12 +164,14 @@ bool Transaction::BeginJournal() {
     if ((attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
     OsDeleteFile(m_journalPath.c_str());
   }
+  // The temporary files' names go to the device before the journal that
+  // counts on them: with the journal on the device, every new file is too,
+  // and recovery can finish the commit.
+  if (!FlushFolders()) return false;
   std::vector<uint8_t> bytes = EncodeJournal(ToJournal(kJournalInstalling));
   if (!m_journal.CreateNew(m_journalPath.c_str())) return false;
   uint32_t size = static_cast<uint32_t>(bytes.size());
-  // Every folder is flushed, not only the journal's: the temporary files'
-  // names must be on the device too before the journal can count on them.
-  if (m_journal.Write(bytes.data(), size) == size && m_journal.Flush() && FlushFolders()) return true;
+  if (m_journal.Write(bytes.data(), size) == size && m_journal.Flush() && OsFlushFolder(m_folder.c_str())) return true;
   m_journal.Close();
   OsDeleteFile(m_journalPath.c_str());
   return false;

@@ -62,10 +62,10 @@ class Transaction {
   // a free backup name for it. False when a folder stands where a file goes
   // or no backup name is free.
   bool Prepare();
-  // Creates the journal (never through a link: a link at its name is
+  // Flushes every folder of the transaction (the temporary files' names),
+  // then creates the journal (never through a link: a link at its name is
   // removed, an existing journal refuses the commit), writes and flushes it
-  // and every folder of the transaction. The journal stays open until
-  // EndJournal.
+  // and its folder. The journal stays open until EndJournal.
   bool BeginJournal();
 
   // The commit: every file moved into place, in order, each original first

@@ -70,11 +70,15 @@ class RecoveryTest : public ::testing::Test {
     fs::create_directory(Game());
     WriteFileBytes(Game() / "data01100.arc", Bytes("old archive"));
     WriteFileBytes(Game() / "readme.txt", Bytes("old readme"));
+    SetReadOnly(Game() / "readme.txt", true);
     WriteFileBytes(Game() / "uninst.lst", Bytes("data01100.arc\n"));
     files = {{"data01100.arc", PatternBytes(4000, 1)}, {"readme.txt", Bytes("new readme")}, {"new.dat", Bytes("new")}};
     WritePatch(dir.Path() / "patch.exe", files);
   }
-  void TearDown() override { OsFaultReset(); }
+  void TearDown() override {
+    OsFaultReset();
+    SetReadOnly(Game() / "readme.txt", false);
+  }
 
   fs::path Game() const { return dir.Path() / "game"; }
   std::u16string GameCore() const { return dir.Core(u"game"); }
@@ -141,6 +145,7 @@ TEST_F(RecoveryTest, AFileHeldOpenKeepsTheJournalUntilTheNextStart) {
   // TLM.hvl, data01100.arc, readme.txt and new.dat into place, then the
   // two records' rewrites.
   ASSERT_EQ(OsFaultCalls(OsOp::Move), 6u);
+  SetReadOnly(Game() / "readme.txt", false);
   fs::remove_all(Game());
   SetUp();
   // readme.txt's rename fails, and so does every rename of the undo.
@@ -158,6 +163,25 @@ TEST_F(RecoveryTest, AFileHeldOpenKeepsTheJournalUntilTheNextStart) {
   }
   EXPECT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
   EXPECT_EQ(Snapshot(Game()), before);
+  EXPECT_EQ(fs::status(Game() / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::none)
+      << "the original's read-only attribute is back";
+}
+
+// The undo fails after readme.txt (installed read-only) was replaced and
+// new.dat's temporary file is gone: the next start cannot finish, so it puts
+// every original back, its read-only attribute included.
+TEST_F(RecoveryTest, PuttingBackAtTheNextStartRestoresTheOriginalsAttributes) {
+  FolderSnapshot before = Snapshot(Game());
+  // new.dat's rename is the fourth; it and every rename of the undo fail.
+  OsFaultArm(OsOp::Move, 4, OsFault::Fail, true);
+  EXPECT_EQ(Run(), UPDATE_E_WRITE);
+  OsFaultReset();
+  ASSERT_TRUE(fs::exists(JournalFile()));
+  ASSERT_FALSE(fs::exists(Game() / "new.dat.tmp"));
+  ASSERT_EQ(ReadFileBytes(Game() / "readme.txt"), files[1].data);
+  EXPECT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
+  EXPECT_EQ(Snapshot(Game()), before);
+  EXPECT_EQ(fs::status(Game() / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::none);
 }
 
 }  // namespace

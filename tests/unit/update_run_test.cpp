@@ -220,6 +220,9 @@ void ExpectWholeAfterRecovery(const fs::path& game, const std::u16string& gameCo
     EXPECT_EQ(after, expected);
   } else {
     EXPECT_EQ(after, before);
+    // Put back means the attributes too: the installed read-only file is
+    // read-only again.
+    EXPECT_EQ(fs::status(game / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::none);
   }
 }
 

@@ -287,6 +287,8 @@ void Transaction::RemoveTemporaries() {
 
 bool Transaction::EndJournal() {
   m_journal.Close();
+  // Someone may have made it read-only meanwhile.
+  OsSetFileAttributes(m_journalPath.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
   if (!OsDeleteFile(m_journalPath.c_str())) return false;
   return OsFlushFolder(m_folder.c_str());
 }

@@ -179,6 +179,8 @@ TEST_F(RecoveryTest, PuttingBackAtTheNextStartRestoresTheOriginalsAttributes) {
   ASSERT_TRUE(fs::exists(JournalFile()));
   ASSERT_FALSE(fs::exists(Game() / "new.dat.tmp"));
   ASSERT_EQ(ReadFileBytes(Game() / "readme.txt"), files[1].data);
+  // A journal made read-only meanwhile is still removed at the end.
+  SetReadOnly(JournalFile(), true);
   EXPECT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
   EXPECT_EQ(Snapshot(Game()), before);
   EXPECT_EQ(fs::status(Game() / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::none);

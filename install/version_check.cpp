@@ -1,10 +1,7 @@
 #include "install/version_check.h"
 
-#include <algorithm>
-#include <memory>
-#include <new>
-
 #include "payload/file_dx.h"
+#include "payload/file_hash.h"
 #include "platform/ui.h"
 #include "text/text_codec.h"
 
@@ -14,18 +11,7 @@ namespace {
 // reports; false when it cannot be opened or any piece falls short.
 bool HashArchive(const char16_t* path, ContentHash* hash) {
   CFileDX file;
-  if (!file.OpenRead(path)) return false;
-  uint32_t remaining = file.GetSize();
-  if (remaining == 0) return true;
-  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[std::min(remaining, kVersionCheckPieceBytes)]);
-  if (!piece) return false;
-  while (remaining > 0) {
-    uint32_t count = std::min(remaining, kVersionCheckPieceBytes);
-    if (file.Read(piece.get(), count) != count) return false;
-    UpdateContentHash(hash, piece.get(), count);
-    remaining -= count;
-  }
-  return true;
+  return file.OpenRead(path) && HashFileBytes(file, file.GetSize(), hash);
 }
 
 int32_t Refuse(const char16_t* message) {

@@ -32,9 +32,6 @@ inline constexpr char16_t kVersionCheckFailedMessage[] =
     u"バージョンチェックに失敗しました。正しくインストール\n"
     u"されていないか、データが壊れている可能性があります　　";
 
-// The archive is hashed in pieces of this many bytes, so its size decides no
-// allocation.
-inline constexpr uint32_t kVersionCheckPieceBytes = 1u << 20;
 
 // 1 when installFolder\data01110.arc has EXPECTED_ARCHIVE_HASH, with no
 // message. Otherwise 0, after a warning box:

@@ -45,8 +45,6 @@ void OsTraceSet(OsTraceHook hook, void* context) {
   g_traceContext = context;
 }
 
-bool OsTracing() { return g_traceHook != nullptr; }
-
 void OsTrace(const OsTraceEvent& event) {
   if (g_traceHook != nullptr) g_traceHook(event, g_traceContext);
 }

@@ -81,8 +81,7 @@ using OsTraceHook = void (*)(const OsTraceEvent& event, void* context);
 // OsFaultReset.
 void OsTraceSet(OsTraceHook hook, void* context);
 
-// For the layers: whether anyone listens, and the report itself.
-bool OsTracing();
+// For the layers: the report itself.
 void OsTrace(const OsTraceEvent& event);
 
 // Shorthands for the layers' reports; each does nothing unless someone

@@ -26,9 +26,8 @@
 
 #include "payload/content_hash.h"
 
-#include "update/relative_path.h"
-
-inline constexpr const char16_t* kJournalFileName = kRunJournalName;
+// In the install folder; no payload entry may have this name.
+inline constexpr char16_t kJournalFileName[] = u"lumetria-patch.journal";
 
 // Before kJournalInstalled, some files may still be old: the originals are
 // all kept in their backups. From kJournalInstalled on, every file is new

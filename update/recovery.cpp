@@ -8,8 +8,6 @@
 
 namespace {
 
-bool Exists(const std::u16string& path) { return OsGetFileAttributes(path.c_str()) != OS_INVALID_FILE_ATTRIBUTES; }
-
 // The journal at path, read without following a link. False when it cannot
 // be read now (locked); *valid tells whether what was read is a journal.
 bool ReadJournal(const std::u16string& path, Journal* journal, bool* valid) {
@@ -38,24 +36,17 @@ bool CanFinish(std::vector<TransactionFile>& files) {
   return true;
 }
 
-// Moves every waiting file into place, each original first kept as its
-// backup (unless the interrupted run already did), as the run does.
+// Moves every waiting file into place as the run does; an original the
+// interrupted run already kept as its backup is not backed up again.
 bool Finish(Transaction& transaction) {
   for (TransactionFile& file : transaction.Files()) {
-    if (file.installed) continue;
-    const char16_t* destination = file.destination.c_str();
-    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES && !Exists(file.backup) && Exists(file.destination)) {
-      uint32_t now = OsGetFileAttributes(destination);
-      bool isLink = (now & OS_FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      if (isLink || !OsLinkFile(destination, file.backup.c_str())) {
-        if (!OsMoveFile(destination, file.backup.c_str(), false)) return false;
-      }
-    }
-    OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-    if (!OsMoveFile(file.temporary.c_str(), destination, true)) return false;
-    file.installed = true;
+    if (file.originalAttributes == OS_INVALID_FILE_ATTRIBUTES) continue;
+    // Kept already (or nothing left at the name to keep).
+    file.backedUp = PathExists(file.backup) || !PathExists(file.destination);
+    // An original that is still in place may still be read-only.
+    if (file.backedUp && !file.installed) OsSetFileAttributes(file.destination.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
   }
-  return true;
+  return transaction.Install();
 }
 
 // Puts every original back from its backup and removes the new files that
@@ -66,19 +57,19 @@ bool PutBack(Transaction& transaction) {
     TransactionFile& file = files[k];
     const char16_t* destination = file.destination.c_str();
     if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) {
-      if (Exists(file.backup)) {
+      if (PathExists(file.backup)) {
         // A backup that is a second name of the original, still in place,
         // is left over by the rename; it is removed after it.
         OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
         if (!OsMoveFile(file.backup.c_str(), destination, true)) return false;
         OsSetFileAttributes(file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-        if (Exists(file.backup) && !OsDeleteFile(file.backup.c_str())) return false;
+        if (PathExists(file.backup) && !OsDeleteFile(file.backup.c_str())) return false;
       }
       OsSetFileAttributes(destination, file.originalAttributes);
     } else if (FileHasContents(file.destination, file.size, file.hash) && !OsDeleteFile(destination)) {
       return false;
     }
-    if (Exists(file.temporary)) {
+    if (PathExists(file.temporary)) {
       OsSetFileAttributes(file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
       if (!OsDeleteFile(file.temporary.c_str())) return false;
     }

@@ -4,6 +4,7 @@
 
 #include "install/uninstall_list.h"
 #include "payload/hash_list.h"
+#include "update/journal.h"
 
 #include "text/text_codec.h"
 
@@ -37,7 +38,7 @@ bool IsDeviceName(const std::u16string& component) {
 // of one of these names would be overwritten or renamed away by the run.
 bool IsNameOfTheRun(const std::u16string& name) {
   std::string normal = NormalRelativeName(name);
-  for (const char16_t* own : {kRunJournalName, kHashListSiblingName, kUninstallListSiblingName}) {
+  for (const char16_t* own : {kJournalFileName, kHashListSiblingName, kUninstallListSiblingName}) {
     std::u16string ownName = own;
     if (normal == NormalRelativeName(ownName)) return true;
   }

@@ -21,6 +21,3 @@ std::string NormalRelativeName(const std::u16string& name);
 
 // The marker that the run's backup names carry; no payload name may.
 inline constexpr char16_t kBackupMarker[] = u".lumetria-bak";
-
-// The run's journal in the install folder; no payload name may be it.
-inline constexpr char16_t kRunJournalName[] = u"lumetria-patch.journal";

@@ -6,6 +6,7 @@
 
 #include "install/uninstall_list.h"
 #include "payload/byte_order.h"
+#include "payload/file_hash.h"
 #include "payload/hash_list.h"
 #include "text/text_codec.h"
 #include "update/relative_path.h"
@@ -15,7 +16,6 @@ namespace {
 // Backups are named "<destination>.lumetria-bak" or, when a file of that
 // name is already there, "<destination>.lumetria-bak1" up to "...bak99".
 constexpr uint32_t kBackupAttempts = 100;
-constexpr uint32_t kPieceSize = 0x100000;
 
 std::u16string Join(const std::u16string& folder, const std::u16string& name, const char16_t* suffix = u"") {
   char16_t buffer[kPathCapacity];
@@ -23,23 +23,15 @@ std::u16string Join(const std::u16string& folder, const std::u16string& name, co
   return buffer;
 }
 
-bool Exists(const std::u16string& path) { return OsGetFileAttributes(path.c_str()) != OS_INVALID_FILE_ATTRIBUTES; }
-
 }  // namespace
+
+bool PathExists(const std::u16string& path) { return OsGetFileAttributes(path.c_str()) != OS_INVALID_FILE_ATTRIBUTES; }
 
 bool FileHasContents(const std::u16string& path, uint32_t size, const ContentHash& hash) {
   CFileDX file;
-  if (!file.OpenReadNoFollow(path.c_str()) || file.GetSize() != size) return false;
-  std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPieceSize]);
-  if (!piece) return false;
   ContentHash computed;
-  for (uint32_t done = 0; done < size;) {
-    uint32_t length = std::min(kPieceSize, size - done);
-    if (file.Read(piece.get(), length) != length) return false;
-    UpdateContentHash(&computed, piece.get(), length);
-    done += length;
-  }
-  return computed == hash;
+  return file.OpenReadNoFollow(path.c_str()) && file.GetSize() == size && HashFileBytes(file, size, &computed) &&
+         computed == hash;
 }
 
 Transaction::Transaction(const std::u16string& installFolder) : m_folder(installFolder) {
@@ -130,7 +122,7 @@ bool Transaction::Prepare() {
     }
     for (uint32_t number = 0; number < kBackupAttempts && file.backup.empty(); ++number) {
       std::u16string candidate = BackupName(file.destination, number);
-      if (!Exists(candidate)) {
+      if (!PathExists(candidate)) {
         file.backup = std::move(candidate);
         file.backupNumber = number;
       }
@@ -155,15 +147,15 @@ Journal Transaction::ToJournal(uint32_t state) const {
   return journal;
 }
 
-bool Transaction::BeginJournal() {
-  if (m_journalPath.empty()) return false;
+bool Transaction::JournalInTheWay() const {
   uint32_t attributes = OsGetFileAttributes(m_journalPath.c_str());
-  if (attributes != OS_INVALID_FILE_ATTRIBUTES) {
-    // A journal of an interrupted run is never overwritten; a link planted
-    // at its name is removed itself.
-    if ((attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
-    OsDeleteFile(m_journalPath.c_str());
-  }
+  return attributes != OS_INVALID_FILE_ATTRIBUTES && (attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool Transaction::BeginJournal() {
+  if (m_journalPath.empty() || JournalInTheWay()) return false;
+  // A link planted at the journal's name is removed itself.
+  OsDeleteFile(m_journalPath.c_str());
   // The temporary files' names go to the device before the journal that
   // counts on them: with the journal on the device, every new file is too,
   // and recovery can finish the commit.
@@ -179,6 +171,7 @@ bool Transaction::BeginJournal() {
 
 bool Transaction::Install() {
   for (TransactionFile& file : m_files) {
+    if (file.installed) continue;
     const char16_t* destination = file.destination.c_str();
     // A file held open cannot be replaced: find out before anything is done
     // to it, so that the undo has the least to put back.

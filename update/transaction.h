@@ -55,23 +55,25 @@ class Transaction {
   bool FoldersAreReal() const;
 
   std::vector<TransactionFile>& Files() { return m_files; }
-  const std::vector<std::u16string>& Folders() const { return m_folders; }
   const std::u16string& JournalPath() const { return m_journalPath; }
 
   // Before the first rename: records every original's attributes and picks
   // a free backup name for it. False when a folder stands where a file goes
   // or no backup name is free.
   bool Prepare();
+  // True when a journal (not a link planted at its name) is already there:
+  // an interrupted run's, which is never overwritten.
+  bool JournalInTheWay() const;
   // Flushes every folder of the transaction (the temporary files' names),
   // then creates the journal (never through a link: a link at its name is
   // removed, an existing journal refuses the commit), writes and flushes it
   // and its folder. The journal stays open until EndJournal.
   bool BeginJournal();
 
-  // The commit: every file moved into place, in order, each original first
-  // given a second name (or, where the file system has no hard links, moved)
-  // as its backup. False at the first failure; Undo then puts back what was
-  // done.
+  // The commit: every file not installed yet moved into place, in order,
+  // each original first given a second name (or, where the file system has
+  // no hard links, moved) as its backup unless backedUp says it has one.
+  // False at the first failure; Undo then puts back what was done.
   bool Install();
   // Puts every original back and removes new files that had none. False
   // when anything could not be put back.
@@ -105,6 +107,9 @@ class Transaction {
   std::vector<const char16_t*> m_mergeNames;  // the names for the uninstall list, null-ended
   CFileDX m_journal;
 };
+
+// True when something (a link included) is at path.
+bool PathExists(const std::u16string& path);
 
 // True when the file at path is a plain file (not a link) of size bytes
 // whose fingerprint is hash.

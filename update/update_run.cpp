@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "install/uninstall_list.h"
 #include "payload/content_hash.h"
 #include "payload/hash_list.h"
 #include "payload/payload_container.h"
@@ -109,8 +108,7 @@ UpdateResult UpdateRun::PlanEntries() {
   // The run writes below the install folder only through real folders, and
   // never over the journal of a run that was not recovered.
   if (!m_transaction.FoldersAreReal()) return UPDATE_E_WRITE;
-  uint32_t journal = OsGetFileAttributes(m_transaction.JournalPath().c_str());
-  if (journal != OS_INVALID_FILE_ATTRIBUTES && (journal & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0) return UPDATE_E_WRITE;
+  if (m_transaction.JournalInTheWay()) return UPDATE_E_WRITE;
   return UPDATE_OK;
 }
 

@@ -103,22 +103,14 @@ bool FailWithErrno() {
 }
 
 namespace {
-std::string ToUtf8(const char16_t* text, bool mapSeparators) {
-  std::string out;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t unit = text[i];
-    if (mapSeparators && unit == u'\\') {
-      out += '/';
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD);
-    } else {
-      AppendUtf8(out, unit);
-    }
+// The code point at text[*i], stepping *i past it; an unpaired surrogate
+// reads as U+FFFD.
+uint32_t NextCodePoint(const char16_t* text, size_t* i) {
+  uint32_t unit = text[(*i)++];
+  if (unit >= 0xD800 && unit <= 0xDBFF && text[*i] >= 0xDC00 && text[*i] <= 0xDFFF) {
+    return 0x10000 + ((unit - 0xD800) << 10) + (text[(*i)++] - 0xDC00);
   }
-  return out;
+  return unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit;
 }
 }  // namespace
 
@@ -126,23 +118,14 @@ bool ToNativePath(const char16_t* path, NativePath* native) {
   size_t used = 0;
   // Room for the longest sequence and the terminator.
   const size_t limit = sizeof native->text - 5;
-  for (size_t i = 0; path[i] != 0; ++i) {
+  for (size_t i = 0; path[i] != 0;) {
     if (used > limit) {
       native->text[0] = 0;
       SetOsError(OS_ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
-    uint32_t unit = path[i];
-    uint32_t code = unit;
-    if (unit == u'\\') {
-      code = '/';
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((unit - 0xD800) << 10) + (path[i + 1] - 0xDC00);
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    used += EncodeUtf8(code, native->text + used);
+    uint32_t code = NextCodePoint(path, &i);
+    used += EncodeUtf8(code == u'\\' ? '/' : code, native->text + used);
   }
   native->text[used] = 0;
   if (used == 0) {
@@ -152,7 +135,11 @@ bool ToNativePath(const char16_t* path, NativePath* native) {
   return true;
 }
 
-std::string ToNativeText(const char16_t* text) { return ToUtf8(text, false); }
+std::string ToNativeText(const char16_t* text) {
+  std::string out;
+  for (size_t i = 0; text[i] != 0;) AppendUtf8(out, NextCodePoint(text, &i));
+  return out;
+}
 
 std::u16string FromNativePath(std::string_view path) {
   std::u16string out;

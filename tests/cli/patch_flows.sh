@@ -169,18 +169,24 @@ expect 0 "アップデートが完了しました　　　　　　　　　　�
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
 expect_no_leftovers
 
+# Starts the patch in the background, answers Yes on descriptor 7, and
+# waits until its status line shows text ($1); sets pid.
+start_until() {
+  rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
+  "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
+  pid=$!
+  exec 7>"$work/answers"
+  echo y >&7
+  for _ in $(seq 1 200); do grep -q "$1" "$work/out" 2>/dev/null && break; sleep 0.05; done
+}
+
 # Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
 # file: the program is held still while the signal is sent.
 make_payload big
 for stop in cancel close; do
   flow="$stop mid-run"
   make_game; before=$(snapshot)
-  rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
-  "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
-  pid=$!
-  exec 7>"$work/answers"
-  echo y >&7
-  for _ in $(seq 1 200); do grep -q "インストール中" "$work/out" 2>/dev/null && break; sleep 0.05; done
+  start_until "インストール中"
   kill -STOP $pid
   if [ $stop = cancel ]; then kill -INT $pid; else kill -TERM $pid; fi
   kill -CONT $pid
@@ -196,12 +202,7 @@ done
 flow="killed mid-run"
 # Killed while it copies: the next start updates as if nothing had happened.
 make_game
-rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
-"$work/patched" <"$work/answers" >"$work/out" 2>&1 &
-pid=$!
-exec 7>"$work/answers"
-echo y >&7
-for _ in $(seq 1 200); do grep -q "zbig.arcをインストール中" "$work/out" 2>/dev/null && break; sleep 0.05; done
+start_until "zbig.arcをインストール中"
 kill -KILL $pid
 wait $pid 2>/dev/null
 exec 7>&-

@@ -2,6 +2,14 @@
 // against the POSIX layer and under Wine against the Win32 layer.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <linux/magic.h>
+#endif
+
 #include "payload/file_dx.h"
 #include "platform/fault.h"
 #include "tests/support/test_files.h"
@@ -219,5 +227,55 @@ TEST_F(FileDxTest, InjectedFailuresReachTheCaller) {
   EXPECT_EQ(file.OpenWrite(path.c_str(), 0), 0) << "a repeating fault keeps failing";
   EXPECT_EQ(OsFaultCalls(OsOp::OpenWrite), 4u);
 }
+
+#ifndef _WIN32
+// Pages of path's first `bytes` bytes that are in the page cache.
+size_t CachedPages(const std::filesystem::path& path, size_t bytes) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return SIZE_MAX;
+  void* map = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fileno(file), 0);
+  fclose(file);
+  if (map == MAP_FAILED) return SIZE_MAX;
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident((bytes + page - 1) / page);
+  size_t cached = SIZE_MAX;
+  if (mincore(map, bytes, resident.data()) == 0) {
+    cached = 0;
+    for (unsigned char flags : resident) cached += flags & 1;
+  }
+  munmap(map, bytes);
+  return cached;
+}
+
+// A file written piece by piece, starting the writeback of each piece, keeps
+// only its last stretch in the page cache; and every byte is still there.
+TEST_F(FileDxTest, StreamedFileLeavesOnlyItsLastStretchCached) {
+  struct statfs where {};
+  ASSERT_EQ(statfs(dir.Path().c_str(), &where), 0);
+  if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "a tmpfs file lives in the cache";
+  const uint32_t kPiece = 1u << 20;
+  const uint32_t kPieces = static_cast<uint32_t>(kOsWritebackLag / kPiece) + 12;
+  std::u16string path = dir.Core(u"streamed.bin");
+  std::vector<uint8_t> piece = PatternBytes(kPiece, 7);
+  CFileDX file;
+  ASSERT_EQ(file.CreateNew(path.c_str()), 1);
+  for (uint32_t i = 0; i < kPieces; ++i) {
+    piece[0] = static_cast<uint8_t>(i);
+    ASSERT_EQ(file.Write(piece.data(), kPiece), kPiece);
+    file.StartWriteback(i * kPiece, kPiece);
+  }
+  ASSERT_EQ(file.Close(), 1);
+
+  size_t early = 12 * size_t{kPiece};
+  EXPECT_LT(CachedPages(dir.Native("streamed.bin"), early), early / 4096 / 8)
+      << "the pieces written long before the end were left in the cache";
+  std::vector<uint8_t> back = ReadFileBytes(dir.Native("streamed.bin"));
+  ASSERT_EQ(back.size(), size_t{kPieces} * kPiece);
+  for (uint32_t i = 0; i < kPieces; ++i) {
+    piece[0] = static_cast<uint8_t>(i);
+    ASSERT_EQ(0, memcmp(back.data() + size_t{i} * kPiece, piece.data(), kPiece)) << "piece " << i;
+  }
+}
+#endif
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "payload/hash_list.h"
 #include "payload/payload_container.h"
 #include "platform/filesystem.h"
-#include "update/relative_path.h"
+#include "update/payload_plan.h"
 #include "update/transaction.h"
 #include "text/text_codec.h"
 
@@ -34,13 +34,6 @@ UpdateResult FinalResult(UpdateResult result) {
   return result;
 }
 
-// One payload entry as the run installs it; its paths are those of the
-// transaction's file of the same index.
-struct EntryPlan {
-  PayloadEntry entry;
-  const HashListEntry* record = nullptr;  // the hash-list record it is verified against, if any
-};
-
 class UpdateRun {
  public:
   UpdateRun(const char16_t* installFolder, ProgressUi& ui) : m_ui(ui), m_transaction(installFolder) {}
@@ -50,7 +43,6 @@ class UpdateRun {
   void RemoveTemporaryFiles();
 
  private:
-  void LoadPayloadHashList();
   UpdateResult PlanEntries();
   bool Extract(uint32_t index, uint8_t* piece, UpdateResult* result);
   bool FlushTemporaryFiles();
@@ -59,23 +51,11 @@ class UpdateRun {
   ProgressUi& m_ui;
   PayloadContainer m_container;
   HashListTable m_hashes;
-  std::vector<EntryPlan> m_plans;
+  std::vector<PlannedEntry> m_plans;  // index for index with the transaction's files
   Transaction m_transaction;
   std::vector<std::unique_ptr<CFileDX>> m_written;  // complete temporary files, open until the flush pass
   uint32_t m_begun = 0;
 };
-
-// The payload's own hash list: its first entry named "tlm.hvl" in any case.
-void UpdateRun::LoadPayloadHashList() {
-  for (uint32_t i = 0; i < m_container.EntryCount(); ++i) {
-    std::unique_ptr<char[]> name = RecodeNarrow(m_container.Entry(i).name, TARGET_UTF8);
-    if (!name) continue;
-    LowerCaseNarrow(name.get());
-    if (CompareNarrow(name.get(), "tlm.hvl") != 0) continue;
-    if (m_container.PositionAt(i)) m_hashes = LoadHashList(m_container.File(), m_container.Entry(i).size);
-    return;
-  }
-}
 
 // Works out every entry's names and paths before anything is written, and
 // refuses a payload that would write outside the install folder, whose
@@ -85,25 +65,10 @@ void UpdateRun::LoadPayloadHashList() {
 // path is a link (UPDATE_E_WRITE).
 UpdateResult UpdateRun::PlanEntries() {
   if (!m_transaction.HasJournalPath()) return UPDATE_E_PAYLOAD;
-  std::vector<std::string> destinations;
-  std::vector<std::string> temporaries;
-  for (uint32_t i = 0; i < m_container.EntryCount(); ++i) {
-    EntryPlan plan;
-    plan.entry = m_container.Entry(i);
-    plan.record = FindHashListEntry(m_hashes, plan.entry.name);
-    std::unique_ptr<char16_t[]> wide = NarrowToWide(plan.record ? plan.record->name : plan.entry.name);
-    if (!wide) return UPDATE_E_PAYLOAD;
-    std::u16string name = wide.get();
-    if (!IsSafeRelativeName(name) || !m_transaction.AddFile(name)) return UPDATE_E_PAYLOAD;
-    destinations.push_back(NormalRelativeName(name));
-    temporaries.push_back(NormalRelativeName(name + u".tmp"));
-    m_plans.push_back(plan);
-  }
-  std::vector<std::string> sorted = destinations;
-  std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return UPDATE_E_PAYLOAD;
-  for (const std::string& temporary : temporaries) {
-    if (std::binary_search(sorted.begin(), sorted.end(), temporary)) return UPDATE_E_PAYLOAD;
+  uint32_t bad = 0;
+  if (PlanPayloadEntries(m_container, m_hashes, &m_plans, &bad) != PlanProblem::None) return UPDATE_E_PAYLOAD;
+  for (const PlannedEntry& plan : m_plans) {
+    if (!m_transaction.AddFile(plan.name)) return UPDATE_E_PAYLOAD;
   }
   // The run writes below the install folder only through real folders, and
   // never over the journal of a run that was not recovered.
@@ -117,7 +82,7 @@ UpdateResult UpdateRun::PlanEntries() {
 // no record); false to leave the extraction, with *result set where the
 // failure has a code of its own.
 bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
-  const EntryPlan& plan = m_plans[index];
+  const PlannedEntry& plan = m_plans[index];
   TransactionFile& file = m_transaction.Files()[index];
   if (!m_container.PositionAt(index)) return false;
   m_begun = index + 1;
@@ -220,7 +185,7 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
   UpdateResult result = UPDATE_E_PAYLOAD;
   UpdateResult opened = m_container.Open(patchPath);
   if (opened != UPDATE_OK) return opened;
-  LoadPayloadHashList();
+  m_hashes = LoadPayloadHashList(m_container);
   UpdateResult planned = PlanEntries();
   if (planned != UPDATE_OK) return planned;
 

@@ -54,8 +54,12 @@ bool ReadRawHashList(CFileDX& file, uint64_t available, RawHashList* list) {
 
 HashListTable LoadHashList(CFileDX& file, uint64_t available) {
   RawHashList raw;
-  if (!ReadRawHashList(file, available, &raw) || raw.count == 0) return {};
+  if (!ReadRawHashList(file, available, &raw)) return {};
   HashListTable table;
+  if (raw.count == 0) {
+    table.loaded = true;
+    return table;
+  }
   table.entries.reset(new (std::nothrow) HashListEntry[raw.count]);
   if (!table.entries) return {};
   for (uint32_t i = 0; i < raw.count; ++i) {
@@ -66,6 +70,7 @@ HashListTable LoadHashList(CFileDX& file, uint64_t available) {
     std::memcpy(entry.hash.bytes, raw.Record(i) + NameFieldSize(raw.recordSize), sizeof entry.hash.bytes);
   }
   table.count = raw.count;
+  table.loaded = true;
   return table;
 }
 

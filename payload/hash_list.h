@@ -37,14 +37,16 @@ static_assert(sizeof(HashListEntry) == 256);
 struct HashListTable {
   std::unique_ptr<HashListEntry[]> entries;
   uint32_t count = 0;
+  bool loaded = false;  // the list was read whole (it may still hold no record)
 };
 
 // Reads a hash list from file, positioned at its first byte, of which
 // available bytes may be read (the payload entry's size, or the file's).
-// Returns an empty table when the data is not a usable list: short header,
-// unknown magic, more records than the available bytes hold (nothing is
-// allocated then), records read short, a name without its terminator, or a
-// name longer than 247 bytes in UTF-8; also when memory runs out.
+// Returns an empty table, with loaded false, when the data is not a usable
+// list: short header, unknown magic, more records than the available bytes
+// hold (nothing is allocated then), records read short, a name without its
+// terminator, or a name longer than 247 bytes in UTF-8; also when memory
+// runs out. A whole list of no records is loaded, with count 0.
 HashListTable LoadHashList(CFileDX& file, uint64_t available);
 
 // The first entry whose name's final component equals the stored name of a

@@ -17,10 +17,18 @@ int FindPayloadHashList(const PayloadContainer& container) {
   return -1;
 }
 
-HashListTable LoadPayloadHashList(PayloadContainer& container) {
-  int index = FindPayloadHashList(container);
-  if (index < 0 || !container.PositionAt(static_cast<uint32_t>(index))) return {};
-  return LoadHashList(container.File(), container.Entry(static_cast<uint32_t>(index)).size);
+bool LoadPayloadHashList(PayloadContainer& container, HashListTable* table) {
+  *table = {};
+  int found = FindPayloadHashList(container);
+  if (found < 0) return true;
+  uint32_t index = static_cast<uint32_t>(found);
+  if (!container.PositionAt(index)) return false;
+  uint64_t start = uint64_t{container.DataAreaOffset()} + container.Entry(index).offset;
+  uint64_t fileSize = container.File().GetSize();
+  uint64_t inFile = start < fileSize ? fileSize - start : 0;
+  uint64_t available = std::min<uint64_t>(container.Entry(index).size, inFile);
+  *table = LoadHashList(container.File(), available);
+  return table->loaded;
 }
 
 PlanProblem PlanPayloadEntries(const PayloadContainer& container, const HashListTable& hashes,

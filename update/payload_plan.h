@@ -29,9 +29,12 @@ enum class PlanProblem {
 // in any case; -1 when there is none.
 int FindPayloadHashList(const PayloadContainer& container);
 
-// The payload's hash list as the run reads it: an empty table when there is
-// none or it cannot be used.
-HashListTable LoadPayloadHashList(PayloadContainer& container);
+// The payload's hash list as the run reads it into *table (empty when there
+// is none). False when the payload carries one that cannot be used: the
+// payload is then damaged, since nothing in it could be verified. The list's
+// count is trusted only as far as the bytes that are really in the file,
+// whatever size the directory claims for the entry.
+bool LoadPayloadHashList(PayloadContainer& container, HashListTable* table);
 
 // Works out every entry's name, in order, and stops at the first entry the
 // run would refuse: *bad is then its index (the later of two entries naming

@@ -185,7 +185,8 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
   UpdateResult result = UPDATE_E_PAYLOAD;
   UpdateResult opened = m_container.Open(patchPath);
   if (opened != UPDATE_OK) return opened;
-  m_hashes = LoadPayloadHashList(m_container);
+  // A hash list that cannot be read would leave every entry unverified.
+  if (!LoadPayloadHashList(m_container, &m_hashes)) return UPDATE_E_PAYLOAD;
   UpdateResult planned = PlanEntries();
   if (planned != UPDATE_OK) return planned;
 

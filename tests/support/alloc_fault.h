@@ -3,6 +3,7 @@
 // which then allocate through malloc; nothing fails until armed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Starts counting allocations from zero; with nth non-zero, the nth from
@@ -11,3 +12,6 @@ void AllocFaultArm(uint32_t nth);
 
 // Stops counting and failing; returns the allocations counted since the arm.
 uint32_t AllocFaultDisarm();
+
+// The largest allocation asked for while counting (the last arm on).
+std::size_t AllocFaultLargest();

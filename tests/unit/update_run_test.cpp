@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <set>
 
 #include "update/recovery.h"
@@ -361,34 +362,77 @@ TEST_F(UpdateRunTest, AHashMismatchStopsBeforeAnythingIsReplaced) {
   }
 }
 
-TEST_F(UpdateRunTest, WithoutAUsableHashListNothingIsVerified) {
+// Without a hash list every entry installs unverified; a hash list that is
+// there but cannot be read would do the same, so it makes the payload
+// damaged and nothing is written.
+TEST_F(UpdateRunTest, WithoutAHashListNothingIsVerifiedAndADamagedOneRefusesThePayload) {
   std::vector<PayloadFile> files = SmallPayload();
   files[1].recordHash = ContentHash{{1, 2, 3, 4, 5, 6, 7, 8}};  // wrong, but never looked at
   std::vector<uint8_t> list = PayloadHashList(files);
   std::vector<uint8_t> badMagic = list;
   badMagic[4] = 'X';
   std::vector<uint8_t> cut(list.begin(), list.end() - 1);
+  std::vector<uint8_t> unterminated = list;
+  std::fill(unterminated.begin() + 16, unterminated.begin() + 16 + 248, 'a');
+  std::vector<uint8_t> huge = list;
+  for (int i = 12; i < 16; ++i) huge[i] = 0xFF;
+  std::vector<uint8_t> empty(list.begin(), list.begin() + 16);
+  for (int i = 12; i < 16; ++i) empty[i] = 0;
   struct Case {
     const char* what;
     PatchOptions options;
+    UpdateResult want;
   };
   const Case cases[] = {
-      {"no hash list", {false, std::nullopt}},
-      {"unknown magic", {true, badMagic}},
-      {"records cut", {true, cut}},
+      {"no hash list", {false, std::nullopt}, UPDATE_OK},
+      {"a whole list of no records", {true, empty}, UPDATE_OK},
+      {"unknown magic", {true, badMagic}, UPDATE_E_PAYLOAD},
+      {"records cut", {true, cut}, UPDATE_E_PAYLOAD},
+      {"a name without its terminator", {true, unterminated}, UPDATE_E_PAYLOAD},
+      {"a count no file holds", {true, huge}, UPDATE_E_PAYLOAD},
   };
   FolderSnapshot before = Snapshot(Game());
+  fs::copy(Game(), dir.Path() / "pristine", fs::copy_options::recursive);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    RestorePristine();
     ScriptedProgressUi ui;
-    ASSERT_EQ(Run(files, ui, c.options), UPDATE_OK);
+    ASSERT_EQ(Run(files, ui, c.options), c.want);
     FolderSnapshot after = Snapshot(Game());
-    for (const PayloadFile& file : files) {
-      std::string name = file.name;
-      EXPECT_EQ(after[name], file.data);
+    if (c.want == UPDATE_OK) {
+      for (const PayloadFile& file : files) EXPECT_EQ(after[file.name], file.data);
+    } else {
+      EXPECT_EQ(after, before) << "nothing may be written from a payload that cannot be verified";
     }
     EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
   }
+}
+
+// The directory may claim the hash list is far larger than the file: its
+// count is then trusted only as far as the bytes really there, and nothing
+// of that claimed size is allocated.
+TEST_F(UpdateRunTest, AHashListCountIsCheckedAgainstTheBytesInTheFile) {
+  std::vector<PayloadFile> files = SmallPayload();
+  std::vector<uint8_t> list = PayloadHashList(files);
+  const uint32_t kClaimed = 0xE0000000u;
+  uint32_t count = kClaimed / 256 - 1;
+  for (int i = 0; i < 4; ++i) list[12 + i] = static_cast<uint8_t>(count >> (8 * i));
+  fs::path patch = dir.Path() / "claims.bin";
+  WritePatch(patch, files, {true, list});
+  // The hash list is the first entry: its size field follows the 96-byte name.
+  {
+    std::fstream out(patch, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(0x100010 + 96 + 4);
+    for (int i = 0; i < 4; ++i) out.put(static_cast<char>(kClaimed >> (8 * i)));
+  }
+  FolderSnapshot before = Snapshot(Game());
+  ScriptedProgressUi ui;
+  AllocFaultArm(0);
+  UpdateResult result = RunUpdateFrom(dir.Core(u"claims.bin").c_str(), GameCore().c_str(), ui);
+  AllocFaultDisarm();
+  EXPECT_EQ(result, UPDATE_E_PAYLOAD);
+  EXPECT_LT(AllocFaultLargest(), size_t{64} << 20) << "an allocation sized by the claimed count";
+  EXPECT_EQ(Snapshot(Game()), before);
 }
 
 TEST_F(UpdateRunTest, ARecordWithAFolderPartInstallsIntoThatFolder) {

@@ -132,19 +132,6 @@ bool OpenPatch(const fs::path& path, OpenedPatch* patch, std::string* error) {
   patch->opened = patch->container.Open(core.c_str());
   if (patch->opened != UPDATE_OK) return true;
   patch->hashListIndex = FindPayloadHashList(patch->container);
-  if (patch->hashListIndex >= 0) {
-    patch->hashes = LoadPayloadHashList(patch->container);
-    // No records: a whole, empty list, or one the program cannot use.
-    if (patch->hashes.count == 0) {
-      uint8_t header[kHashListHeaderSize] = {};
-      uint32_t index = static_cast<uint32_t>(patch->hashListIndex);
-      bool whole = patch->container.Entry(index).size >= kHashListHeaderSize && patch->container.PositionAt(index) &&
-                   patch->container.ReadNext(header, kHashListHeaderSize) == kHashListHeaderSize &&
-                   (std::memcmp(header, kHashListMagicLong, 8) == 0 ||
-                    std::memcmp(header, kHashListMagicShort, 8) == 0) &&
-                   Le32(header + 12) == 0;
-      patch->hashListDamaged = !whole;
-    }
-  }
+  patch->hashListDamaged = !LoadPayloadHashList(patch->container, &patch->hashes);
   return true;
 }

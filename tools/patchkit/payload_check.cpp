@@ -38,7 +38,8 @@ bool JudgePayload(const fs::path& path, PayloadVerdict* verdict, std::string* er
     return false;
   }
   verdict->hashListIndex = FindPayloadHashList(container);
-  HashListTable hashes = LoadPayloadHashList(container);
+  HashListTable hashes;
+  verdict->hashListUsable = LoadPayloadHashList(container, &hashes);
   verdict->hashListRecords = hashes.count;
   std::vector<PlannedEntry> plans;
   verdict->problem = PlanPayloadEntries(container, hashes, &plans, &verdict->bad);

@@ -29,6 +29,7 @@ struct PayloadVerdict {
   std::vector<PlannedFile> entries;  // the entries planned before it (all of them without a problem)
   int hashListIndex = -1;            // the payload's TLM.hvl, -1 without one
   uint32_t hashListRecords = 0;      // the records the program took from it (0: none, or not usable)
+  bool hashListUsable = true;        // false: the program refuses the payload as damaged
 };
 
 // Opens the patch at path as the program does and plans its entries. False

@@ -14,27 +14,6 @@
 
 namespace {
 
-// The outcome message of an update that ran; none for a stop.
-void ReportOutcome(UpdateResult result) {
-  switch (result) {
-    case UPDATE_OK:
-      ShowInformation(kCompletedMessage);
-      break;
-    case UPDATE_E_PAYLOAD:
-    case UPDATE_E_TOO_MANY_ENTRIES:
-    case UPDATE_E_PAYLOAD_RESERVED:
-      ShowWarning(kDamagedMessage);
-      break;
-    case UPDATE_E_WRITE:
-      ShowWarning(kWriteFailedMessage);
-      break;
-    case UPDATE_E_UNINSTALL_LIST:
-      ShowWarning(kUninstallListMessage);
-      break;
-    default:
-      break;
-  }
-}
 
 // Everything between taking the engine mutex and releasing it: the checks,
 // the confirmation, the dialog around the run, and the outcome.
@@ -63,11 +42,33 @@ int32_t CheckAndUpdate(int showCommand) {
     result = RunUpdate(folder, *ui);
   }
   DestroyProgressDialog();
-  ReportOutcome(result);
-  return static_cast<int32_t>(result);
+  return ReportOutcome(result);
 }
 
 }  // namespace
+
+// The outcome message of an update that ran; none for a stop.
+int32_t ReportOutcome(UpdateResult result) {
+  switch (result) {
+    case UPDATE_OK:
+      ShowInformation(kCompletedMessage);
+      break;
+    case UPDATE_E_PAYLOAD:
+    case UPDATE_E_TOO_MANY_ENTRIES:
+    case UPDATE_E_PAYLOAD_RESERVED:
+      ShowWarning(kDamagedMessage);
+      break;
+    case UPDATE_E_WRITE:
+      ShowWarning(kWriteFailedMessage);
+      break;
+    case UPDATE_E_UNINSTALL_LIST:
+      ShowWarning(kUninstallListMessage);
+      break;
+    default:
+      break;
+  }
+  return static_cast<int32_t>(result);
+}
 
 int32_t PatchMain(int showCommand) {
   uint32_t error = 0;

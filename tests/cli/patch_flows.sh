@@ -62,9 +62,15 @@ run() {
   output=${output%status=*}
 }
 
+caption="「Lumetria」 ver 1.01 更新パッチ"
+# The exit status, and (with a kind and a text) one whole box as the
+# terminal shows it: the kind and the caption on one line, then the whole
+# text, ending where the box's text ends.
 expect() {
   [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-  [ -z "${2:-}" ] || grep -qF -- "$2" <<<"$output" || fail "no '$2' in: $output"
+  [ -n "${2:-}" ] || return 0
+  local box="[$2] $caption"$'\n'"$3"$'\n'
+  [[ "$output" == *"$box"* ]] || fail "no box '[$2] $caption / $3' in: $output"
 }
 
 # Nothing of the run's own is left: temporaries, backups, rewrites, journal.
@@ -76,8 +82,7 @@ expect_no_leftovers() {
 flow="success"
 make_payload; make_game
 run 'y\n\n'
-expect 0 "[information] 「Lumetria」 ver 1.01 更新パッチ
-アップデートが完了しました　　　　　　　　　　　　　"
+expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
 cmp -s "$work/payload/readme.txt" "$work/game/readme.txt" || fail "readme.txt not installed"
 printf 'data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n\0' | cmp -s - "$work/game/uninst.lst" ||
@@ -87,7 +92,7 @@ expect_no_leftovers
 flow="declined"
 make_game; before=$(snapshot)
 run 'n\n'
-expect 253 "アップデートを行いますか？　　　　　　　　　　　　　"
+expect 253 question "アップデートを行いますか？　　　　　　　　　　　　　"
 grep -q "インストール中" <<<"$output" && fail "the update ran"
 [ "$before" = "$(snapshot)" ] || fail "installation changed"
 
@@ -106,22 +111,23 @@ make_game; rm -f "$LUMETRIA_REGISTRY"
 exec 9>"$engine_lock"; flock -n 9 || fail "cannot take the lock"
 run '\n'
 exec 9>&-
-expect 254 "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません"
+expect 254 warning "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません"
 
 # Preconditions: each prepares the installation, then gives its message.
 while IFS='|' read -r flow prepare message; do
   make_game
   eval "$prepare"
+  message=$(printf '%b' "$message")
   before=$(snapshot)
   run '\n'
-  expect 255 "$message"
+  expect 255 warning "$message"
   [ "$before" = "$(snapshot)" ] || fail "installation changed"
 done <<'FLOWS'
 not installed|rm -f "$LUMETRIA_REGISTRY"|ゲームがインストールされていません　　　　　　　　　
 already patched|cp "$work/payload/data01110.arc" "$work/game/data01110.arc"|パッチは適用済みです　　　　　　　　　　　　　　　　
 other content|echo other >"$work/game/data01110.arc"|新しいバージョンのパッチを適用済みな可能性があります
 empty archive|: >"$work/game/data01110.arc"|新しいバージョンのパッチを適用済みな可能性があります
-missing archive|rm "$work/game/data01110.arc"|バージョンチェックに失敗しました。正しくインストール
+missing archive|rm "$work/game/data01110.arc"|バージョンチェックに失敗しました。正しくインストール\nされていないか、データが壊れている可能性があります　　
 FLOWS
 
 flow="damaged payload"
@@ -130,7 +136,7 @@ cp "$work/patched" "$work/patched.good"
 size=$(stat -c %s "$work/patched")
 printf '\x55' | dd of="$work/patched" bs=1 seek=$((size - 20)) conv=notrunc 2>/dev/null
 run 'y\n\n'
-expect 1 "アップデートプログラムが破損している可能性があります"
+expect 1 warning "アップデートプログラムが破損している可能性があります"
 [ "$before" = "$(snapshot)" ] || fail "installation changed"
 mv "$work/patched.good" "$work/patched"
 
@@ -139,13 +145,13 @@ make_game; before=$(snapshot)
 exec 8<"$work/game/data01100.arc"; flock -s -n 8 || fail "cannot hold the file"
 run 'y\n\n'
 exec 8<&-
-expect 4 "何らかの要因によりアップデートが行えません　　　　　"
+expect 4 warning "何らかの要因によりアップデートが行えません　　　　　"
 [ "$before" = "$(snapshot)" ] || fail "installation changed"
 
 flow="no uninstall list"
 make_game; rm "$work/game/uninst.lst"
 run 'y\n\n'
-expect 5 "アンインストレーションファイルの更新に失敗しました　"
+expect 5 warning "アンインストレーションファイルの更新に失敗しました　"
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "the new files were not kept"
 [ ! -e "$work/game/uninst.lst" ] || fail "uninst.lst was created"
 
@@ -156,8 +162,7 @@ make_game; printf 'not a whole journal' >"$work/game/lumetria-patch.journal"; be
 exec 8<"$work/game/lumetria-patch.journal"; flock -x -n 8 || fail "cannot hold the journal"
 run 'y\n\n'
 exec 8<&-
-expect 4 "[warning] 「Lumetria」 ver 1.01 更新パッチ
-何らかの要因によりアップデートが行えません　　　　　"
+expect 4 warning "何らかの要因によりアップデートが行えません　　　　　"
 grep -q "アップデートを行いますか" <<<"$output" && fail "asked to update before the recovery"
 [ "$before" = "$(snapshot)" ] || fail "installation changed"
 
@@ -165,7 +170,7 @@ flow="torn journal"
 # Free again, the torn journal (its commit never began) goes and the update
 # runs as usual.
 run 'y\n\n'
-expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
+expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
 expect_no_leftovers
 
@@ -194,7 +199,7 @@ for stop in cancel close; do
   wait $pid; status=$?
   exec 7>&-
   output=$(cat "$work/out")
-  if [ $stop = cancel ]; then expect 6 "アップデートを中止しますか？"; else expect 7; fi
+  if [ $stop = cancel ]; then expect 6 question "アップデートを中止しますか？　　　　　　　　　　　　"; else expect 7; fi
   grep -qE "\[(information|warning)\]" <<<"$output" && fail "a message followed the stop"
   [ "$before" = "$(snapshot)" ] || fail "installation changed"
 done
@@ -207,7 +212,7 @@ kill -KILL $pid
 wait $pid 2>/dev/null
 exec 7>&-
 run 'y\n\n'
-expect 0 "アップデートが完了しました　　　　　　　　　　　　　"
+expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
 cmp -s "$work/payload/zbig.arc" "$work/game/zbig.arc" || fail "zbig.arc not installed"
 expect_no_leftovers
 

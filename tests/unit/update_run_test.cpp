@@ -593,6 +593,8 @@ TEST_F(UpdateRunTest, DamagedPayloadsAreRefusedBeforeAnythingIsWritten) {
 TEST_F(UpdateRunTest, AFailedRenameAtTheThirdEntryPutsEverythingBack) {
   std::vector<PayloadFile> files = SmallPayload();  // TLM.hvl first, then data01100.arc, then empty.dat
   WriteFileBytes(Game() / "empty.dat", Bytes("installed"));
+  // A read-only original among those replaced before the failure.
+  SetReadOnly(Game() / "data01100.arc", true);
   FolderSnapshot before = Snapshot(Game());
   // Another program holds the third destination open.
   CFileDX holder;
@@ -601,8 +603,10 @@ TEST_F(UpdateRunTest, AFailedRenameAtTheThirdEntryPutsEverythingBack) {
   EXPECT_EQ(Run(files, ui), UPDATE_E_WRITE);
   holder.Close();
   EXPECT_EQ(Snapshot(Game()), before);
-  EXPECT_NE(fs::status(Game() / "readme.txt").permissions() & fs::perms::owner_write, fs::perms::owner_write)
-      << "attributes restored too";
+  for (const char* name : {"data01100.arc", "readme.txt"}) {
+    EXPECT_EQ(fs::status(Game() / name).permissions() & fs::perms::owner_write, fs::perms::none)
+        << name << ": attributes restored too";
+  }
 }
 
 TEST_F(UpdateRunTest, AFolderInTheWayFailsTheCommitAndRestores) {

@@ -5,6 +5,7 @@
 
 #include "payload/byte_order.h"
 #include "payload/hash_list.h"
+#include "text/text_codec.h"
 #include "platform/fault.h"
 #include "tests/support/test_files.h"
 #include "tools/patchkit/hash_list_writer.h"
@@ -170,6 +171,31 @@ TEST_F(PruneTest, KeepsRecordsOfExistingFilesAndFoldersInBothLayouts) {
     EXPECT_EQ(ReadFileBytes(ListPath()), expected) << "records kept byte for byte, names not re-encoded";
     ExpectNoLeftovers();
   }
+}
+
+// An install folder far longer than Windows' classic 260 units, with
+// records whose whole paths come close to the program's path capacity: every
+// record of a file that exists stays, every other goes.
+TEST_F(PruneTest, RecordsUnderALongInstallFolderAreCheckedWhole) {
+  std::u16string component(80, u'\u30eb');  // 80 units, 240 bytes in UTF-8
+  std::u16string relative;
+  for (int i = 0; i < 8; ++i) relative += (i ? u"\\" : u"") + component;
+  std::filesystem::path folder = dir.Path();
+  for (int i = 0; i < 8; ++i) folder /= std::filesystem::path(component);
+  std::filesystem::create_directories(folder);
+  std::u16string core = dir.Core(relative);
+  ASSERT_GT(core.size(), 650u);
+  std::string longName(kPathCapacity - core.size() - 2 - 4, 'n');  // the whole path just fits
+  for (const std::string& name : {std::string("a.arc"), longName + ".arc"}) {
+    WriteFileBytes(folder / name, Bytes("x"));
+  }
+  std::vector<HashListRecord> records = {{"a.arc", HashOf(1)},
+                                         {"gone.arc", HashOf(2)},
+                                         {longName + ".arc", HashOf(3)},
+                                         {longName + ".gon", HashOf(4)}};
+  WriteFileBytes(folder / "TLM.hvl", ListBytes(records, HashListLayout::Long));
+  EXPECT_TRUE(PruneInstalledHashList(core.c_str()));
+  EXPECT_EQ(ReadFileBytes(folder / "TLM.hvl"), ListBytes({records[0], records[2]}, HashListLayout::Long));
 }
 
 TEST_F(PruneTest, EveryRecordMissingLeavesTheHeaderAlone) {

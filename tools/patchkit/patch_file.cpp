@@ -1,5 +1,6 @@
 #include "tools/patchkit/patch_file.h"
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -31,13 +32,20 @@ ImageFacts ElfFacts(const std::vector<uint8_t>& head, size_t got) {
   size_t at = wide ? 0x36 : 0x2A;
   uint16_t programSize = Le16(&head[at]), programCount = Le16(&head[at + 2]);
   uint16_t sectionSize = Le16(&head[at + 4]), sectionCount = Le16(&head[at + 6]);
-  uint64_t end = sectionHeaders + uint64_t{sectionSize} * sectionCount;
+  uint64_t table = uint64_t{sectionSize} * sectionCount;
+  uint64_t end = table > UINT64_MAX - sectionHeaders ? UINT64_MAX : sectionHeaders + table;
   for (uint16_t i = 0; i < programCount; ++i) {
-    uint64_t entry = programHeaders + uint64_t{i} * programSize;
-    if (entry + (wide ? 0x28 : 0x14) > got) return facts;
-    uint64_t offset = wide ? Le64(&head[entry + 8]) : Le32(&head[entry + 4]);
-    uint64_t size = wide ? Le64(&head[entry + 0x20]) : Le32(&head[entry + 0x10]);
-    if (offset + size > end) end = offset + size;
+    // Checked without adding to the header's offset, which may be anything.
+    uint64_t need = wide ? 0x28 : 0x14;
+    if (programHeaders > got || uint64_t{i} * programSize > got - programHeaders ||
+        programHeaders + uint64_t{i} * programSize > got - need) {
+      return facts;
+    }
+    size_t place = static_cast<size_t>(programHeaders + uint64_t{i} * programSize);  // below got, so it fits
+    uint64_t offset = wide ? Le64(&head[place + 8]) : Le32(&head[place + 4]);
+    uint64_t size = wide ? Le64(&head[place + 0x20]) : Le32(&head[place + 0x10]);
+    uint64_t reach = size > UINT64_MAX - offset ? UINT64_MAX : offset + size;
+    if (reach > end) end = reach;
   }
   facts.isProgram = true;
   facts.is64 = wide;

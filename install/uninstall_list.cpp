@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <unordered_set>
 
 #include "payload/file_dx.h"
 #include "payload/file_replace.h"
@@ -14,15 +16,123 @@ namespace {
 // The output buffer's first size; it doubles as long as a name does not fit.
 constexpr size_t kInitialOutputCapacity = 65536;
 
-bool Contains(const UninstallNames& list, const char* name) {
-  for (const std::string& entry : list) {
-    if (CompareNarrow(entry.c_str(), name) == 0) return true;
+// One list of names with an index of them, so that whether a name is
+// already there takes constant time on average instead of a walk over the
+// list. Names compare as CompareNarrow compares them: up to their first zero
+// byte.
+class IndexedNames {
+ public:
+  // Indexes what the list holds already.
+  explicit IndexedNames(UninstallNames* list) : m_list(list), m_index(0, Hash{list}, Equal{list}) {
+    m_index.reserve(list->size());
+    for (size_t i = 0; i < list->size(); ++i) m_index.insert(i);
   }
-  return false;
+
+  // Appends name unless the list holds it already. Throws std::bad_alloc.
+  void Add(const char* name) {
+    m_list->emplace_back(name);
+    if (!m_index.insert(m_list->size() - 1).second) m_list->pop_back();
+  }
+
+ private:
+  static std::string_view Key(const std::string& name) { return std::string_view(name.c_str()); }
+  struct Hash {
+    const UninstallNames* list;
+    size_t operator()(size_t i) const { return std::hash<std::string_view>{}(Key((*list)[i])); }
+  };
+  struct Equal {
+    const UninstallNames* list;
+    bool operator()(size_t a, size_t b) const { return Key((*list)[a]) == Key((*list)[b]); }
+  };
+
+  UninstallNames* m_list;
+  std::unordered_set<size_t, Hash, Equal> m_index;
+};
+
+// DetectEncoding of the text from each line's start, for starts that only
+// move forward, in time linear in the whole text.
+//
+// DetectEncoding reads from its start to the first byte of 0x80 or above,
+// checks the sequence that byte leads, and so on for at most three
+// sequences; all it needs is where the next such byte is after a given
+// point. Each of the three steps keeps the stretch of 7-bit bytes its last
+// search crossed. The points a step searches from never move backwards as
+// the line starts move forwards (a start inside the sequence an earlier
+// step accepted meets a continuation byte, which settles the class at once),
+// so no byte is searched twice by the same step.
+class LineClassifier {
+ public:
+  int32_t ClassOf(const char* start) {
+    const char* lead = m_steps[0].Next(start);
+    uint32_t accepted = 0;
+    while (true) {
+      if (*lead == 0) return accepted == 0 ? ENCODING_ASCII : ENCODING_UTF8;
+      uint32_t length = SequenceLength(lead);
+      if (length == 0) return ENCODING_LEGACY;
+      if (++accepted == 3) return ENCODING_UTF8;
+      lead = m_steps[accepted].Next(lead + length);
+    }
+  }
+
+ private:
+  // The first byte of 0x80 or above, or the terminator, at or after a point;
+  // the last answer stands for every point between its question and itself.
+  class NextNonAscii {
+   public:
+    const char* Next(const char* from) {
+      if (m_from == nullptr || from < m_from || from > m_found) {
+        m_from = from;
+        m_found = from;
+        while (*m_found != 0 && static_cast<uint8_t>(*m_found) < 0x80) ++m_found;
+      }
+      return m_found;
+    }
+
+   private:
+    const char* m_from = nullptr;
+    const char* m_found = nullptr;
+  };
+
+  // The length of the UTF-8 sequence that the byte at lead (0x80 or above)
+  // starts as DetectEncoding accepts it, or 0 when that byte or one of its
+  // continuation bytes rules UTF-8 out. Reads no further than the first byte
+  // that fails.
+  static uint32_t SequenceLength(const char* lead) {
+    uint8_t b = static_cast<uint8_t>(*lead);
+    if (b <= 0xC1) return 0;
+    uint32_t length = 0;
+    while (length < 8 && (b & (0x80u >> length)) != 0) ++length;
+    for (uint32_t k = 1; k < length; ++k) {
+      uint8_t next = static_cast<uint8_t>(lead[k]);
+      if (next < 0x80 || next > 0xBF) return 0;
+    }
+    return length;
+  }
+
+  NextNonAscii m_steps[3];
+};
+
+// Where the line that starts at start ends: the first character of the walk
+// in the given class whose code is CR or LF, or the terminator. The walk and
+// its characters are FindCharNarrow's, so a CR or LF that a double-byte
+// character takes as its trail byte does not end the line.
+const char* LineEnd(const char* start, int32_t encoding) {
+  const char* p = start;
+  if (encoding == ENCODING_ASCII) {
+    while (*p != 0 && *p != '\r' && *p != '\n') ++p;
+    return p;
+  }
+  while (*p != 0) {
+    uint32_t code = 0;
+    uint32_t length = DecodeCharNarrow(&code, nullptr, p, encoding);
+    if (code == 13 || code == 10) return p;
+    p += length;
+  }
+  return p;
 }
 
 // Puts one line (not zero-terminated, not empty) in normal form and files it.
-bool AddLine(const char* line, size_t length, UninstallNames* plainList, UninstallNames* dollarList) {
+bool AddLine(const char* line, size_t length, IndexedNames* plainList, IndexedNames* dollarList) {
   // Lines up to the program's line capacity need no allocation; longer ones
   // are kept whole in a buffer of their own.
   char fixed[kPathCapacity];
@@ -41,8 +151,28 @@ bool AddLine(const char* line, size_t length, UninstallNames* plainList, Uninsta
   std::unique_ptr<char[]> name = RecodeNarrow(copy, TARGET_UTF8);
   if (!name) return false;
   LowerCaseNarrow(name.get());
-  UninstallNames* list = name[0] == '$' ? dollarList : plainList;
-  if (!Contains(*list, name.get())) list->emplace_back(name.get());
+  (name[0] == '$' ? dollarList : plainList)->Add(name.get());
+  return true;
+}
+
+// ParseUninstallList into indexed lists. Throws std::bad_alloc.
+bool ParseInto(const char* text, IndexedNames* plainList, IndexedNames* dollarList) {
+  LineClassifier classifier;
+  const char* p = text;
+  while (*p != 0) {
+    while (*p == ' ' || *p == '\t') ++p;
+    // The line ends where a walk of the text from here on, in the class of
+    // that text, first meets a CR or LF, so a lead byte of code page 932
+    // swallows a CR or LF that follows it.
+    const char* end = LineEnd(p, classifier.ClassOf(p));
+    if (end != p && !AddLine(p, static_cast<size_t>(end - p), plainList, dollarList)) return false;
+    p = end;
+    // An overlong UTF-8 form of CR or LF also ends the line, but is no CR
+    // or LF byte to step over; without stepping over it the parse would
+    // stop at it for ever.
+    if (*p != 0 && *p != '\r' && *p != '\n') p += DecodeUtf8Sequence(nullptr, p);
+    while (*p == '\r' || *p == '\n') ++p;
+  }
   return true;
 }
 
@@ -70,24 +200,9 @@ std::unique_ptr<char[]> ReadListText(const char16_t* path) {
 
 bool ParseUninstallList(const char* text, UninstallNames* plainList, UninstallNames* dollarList) {
   try {
-    const char* p = text;
-    while (*p != 0) {
-      while (*p == ' ' || *p == '\t') ++p;
-      // Both walks classify the text from here on, so a lead byte of code
-      // page 932 swallows a CR or LF that follows it.
-      const char* cr = FindCharNarrow(p, 13, ENCODING_AUTO);
-      const char* lf = FindCharNarrow(p, 10, ENCODING_AUTO);
-      const char* end = cr != nullptr && (lf == nullptr || cr < lf) ? cr : lf;
-      if (end == nullptr) end = p + std::strlen(p);
-      if (end != p && !AddLine(p, static_cast<size_t>(end - p), plainList, dollarList)) return false;
-      p = end;
-      // An overlong UTF-8 form of CR or LF also ends the line, but is no CR
-      // or LF byte to step over; without stepping over it the parse would
-      // stop at it for ever.
-      if (*p != 0 && *p != '\r' && *p != '\n') p += DecodeUtf8Sequence(nullptr, p);
-      while (*p == '\r' || *p == '\n') ++p;
-    }
-    return true;
+    IndexedNames plain(plainList);
+    IndexedNames dollar(dollarList);
+    return ParseInto(text, &plain, &dollar);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -132,7 +247,9 @@ bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* na
   try {
     UninstallNames plainList;
     UninstallNames dollarList;
-    if (!ParseUninstallList(text.get(), &plainList, &dollarList)) return false;
+    IndexedNames plain(&plainList);
+    IndexedNames dollar(&dollarList);
+    if (!ParseInto(text.get(), &plain, &dollar)) return false;
     text.reset();
     // Only the plain names count as listed: a run name that appears only
     // among the '$' lines is added as a plain name.
@@ -140,7 +257,7 @@ bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* na
       std::unique_ptr<char[]> narrow = WideToNarrow(*name, TARGET_UTF8);
       if (!narrow) return false;
       LowerCaseNarrow(narrow.get());
-      if (!Contains(plainList, narrow.get())) plainList.emplace_back(narrow.get());
+      plain.Add(narrow.get());
     }
     return WriteUninstallList(listPath, plainList, dollarList);
   } catch (const std::bad_alloc&) {

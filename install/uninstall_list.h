@@ -27,8 +27,9 @@ using UninstallNames = std::vector<std::string>;
 // nothing; each line is put in normal form on its own, whatever the
 // encoding of its neighbours. Names starting with '$' go to dollarList, all
 // others to plainList; a name already in its list is not added again. Lines
-// of any length are kept whole. False when a line cannot be converted or
-// memory runs out; the lists are then in an unspecified state.
+// of any length are kept whole. Time grows linearly with the text and the
+// lists (names are looked up by hash). False when a line cannot be
+// converted or memory runs out; the lists are then in an unspecified state.
 bool ParseUninstallList(const char* text, UninstallNames* plainList, UninstallNames* dollarList);
 
 // Writes plainList then dollarList, one name and an LF each, then one zero

@@ -9,7 +9,9 @@
 #include "payload/file_dx.h"
 #include "platform/fault.h"
 #include "platform/filesystem.h"
+#include "tests/support/alloc_fault.h"
 #include "tests/support/test_files.h"
+#include "text/text_codec.h"
 
 namespace {
 
@@ -182,6 +184,39 @@ TEST_F(UninstallListTest, AFailureAtAnyStepKeepsTheListAsItWas) {
         ExpectOnlyTheList();
       }
     }
+  }
+}
+
+// Memory runs out at each allocation of a merge in turn (the lines' copies
+// and conversions, the lists, their indexes, the output): the merge fails
+// without an exception and the list stays as it was.
+TEST_F(UninstallListTest, MemoryRunningOutAnywhereKeepsTheListAsItWas) {
+  const std::string longName(kPathCapacity + 10, 'L');
+  std::vector<uint8_t> bytes = Bytes("Old.arc\r\n$Setup.exe\r\n\x83\x8B\x83\x81.ARC\r\nold.ARC\n\xE3\x83\xAB.dat\r\n" +
+                                     longName + "\r\n$setup.EXE\r\n");
+  std::vector<const char16_t*> run = RunNames({u"new.arc", u"OLD.arc", u"ルメ.arc"});
+  // Nothing but the merge allocates while the countdown runs.
+  const std::u16string folder = dir.Core();
+  WriteFileBytes(ListPath(), bytes);
+  AllocFaultArm(0);
+  bool cleanMerge = MergeUninstallList(folder.c_str(), run.data());
+  const uint32_t allocations = AllocFaultDisarm();
+  ASSERT_TRUE(cleanMerge);
+  std::string lowered = longName;
+  for (char& c : lowered) c = 'l';
+  EXPECT_EQ(ReadFileBytes(ListPath()), ListContent("old.arc\n\xE3\x83\xAB\xE3\x83\xA1.arc\n\xE3\x83\xAB.dat\n" + lowered +
+                                                   "\nnew.arc\n$setup.exe\n"));
+  ASSERT_GT(allocations, 10u);
+
+  for (uint32_t nth = 1; nth <= allocations; ++nth) {
+    SCOPED_TRACE(testing::Message() << "allocation " << nth << " of " << allocations);
+    WriteFileBytes(ListPath(), bytes);
+    AllocFaultArm(nth);
+    bool merged = MergeUninstallList(folder.c_str(), run.data());
+    AllocFaultDisarm();
+    EXPECT_FALSE(merged);
+    EXPECT_EQ(ReadFileBytes(ListPath()), bytes);
+    ExpectOnlyTheList();
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/fault.h"
 #include "platform/filesystem.h"
@@ -78,12 +79,28 @@ bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) 
   struct stat info;
   if (lstat(source.c_str(), &info) != 0) return Fail(OsErrorForPath(source.c_str(), errno));
   if (!S_ISDIR(info.st_mode) && IsFileHeldOpen(source.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
+  // Windows gives the file the name as the caller spells it, also when it
+  // replaces a file whose name differs only in case, or renames a file to
+  // another case of its own name.
+  NativePath spelled;
+  if (target.leafRespelled && !ToNativePathRespelled(target, to, &spelled)) return false;
+  bool sameName = std::strcmp(source.c_str(), target.c_str()) == 0;
+  if (target.leafRespelled && sameName) {
+    if (rename(source.c_str(), spelled.c_str()) != 0) return FailWithErrno();
+    OsTracePath(OsOp::Move, from, to);
+    return true;
+  }
   if (lstat(target.c_str(), &info) == 0) {
     if (!replaceExisting) return Fail(OS_ERROR_ALREADY_EXISTS);
     if (S_ISDIR(info.st_mode) || IsReadOnly(info)) return Fail(OS_ERROR_ACCESS_DENIED);
     if (IsFileHeldOpen(target.c_str())) return Fail(OS_ERROR_SHARING_VIOLATION);
   }
+  // The replace is one rename onto the entry that is there, so the name is
+  // never without a file; the new spelling follows. Should that second
+  // rename fail, the file is in place under a name Windows' rule holds the
+  // same.
   if (rename(source.c_str(), target.c_str()) != 0) return FailWithErrno();
+  if (target.leafRespelled) renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, spelled.c_str(), RENAME_NOREPLACE);
   OsTracePath(OsOp::Move, from, to);
   return true;
 }

@@ -1,11 +1,13 @@
 #include "platform/posix/posix_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform/os_error.h"
@@ -114,7 +116,182 @@ uint32_t NextCodePoint(const char16_t* text, size_t* i) {
 }
 }  // namespace
 
-bool ToNativePath(const char16_t* path, NativePath* native) {
+namespace {
+
+// Windows' upper case of a code point, for the letters listed at
+// NamesEqualIgnoringCase; other code points are their own.
+uint32_t FoldCase(uint32_t c) {
+  if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 0x20 : c;
+  if (c < 0x100) {
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+    return c == 0xFF ? 0x178 : c;
+  }
+  if (c < 0x180) {
+    // Latin Extended-A: pairs of upper and lower case side by side.
+    bool lowerOdd = (c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
+    bool lowerEven = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    return (lowerOdd && (c & 1) != 0) || (lowerEven && (c & 1) == 0) ? c - 1 : c;
+  }
+  if (c >= 0x3AC && c <= 0x3CE) {
+    if (c == 0x3AC) return 0x386;
+    if (c <= 0x3AF) return c - 0x25;
+    if (c == 0x3C2) return c;  // final sigma stays apart from sigma, as Wine keeps it
+    if (c >= 0x3B1 && c <= 0x3CB) return c - 0x20;
+    if (c == 0x3CC) return 0x38C;
+    if (c >= 0x3CD) return c - 0x3F;
+    return c;
+  }
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  if (c >= 0x2170 && c <= 0x217F) return c - 0x10;  // small Roman numerals
+  if (c >= 0x24D0 && c <= 0x24E9) return c - 0x1A;  // circled small letters
+  if (c >= 0xFF41 && c <= 0xFF5A) return c - 0x20;  // fullwidth small letters
+  return c;
+}
+
+// The folded code point at name[*i], stepping *i past it; a byte that does
+// not start a UTF-8 sequence stands for itself, apart from every code point.
+uint32_t FoldedCodePoint(std::string_view name, size_t* i) {
+  uint32_t code = 0;
+  size_t length = DecodeUtf8(name, *i, &code);
+  if (length == 0) {
+    code = 0x110000 + static_cast<unsigned char>(name[*i]);
+    length = 1;
+  }
+  *i += length;
+  return FoldCase(code);
+}
+
+// Where the last name of a path starts: past the last '/' that has a name
+// after it.
+size_t LeafStart(const char* text, size_t length) {
+  while (length > 0 && text[length - 1] == '/') --length;
+  while (length > 0 && text[length - 1] != '/') --length;
+  return length;
+}
+
+enum class Lookup { Found, Missing, Failed };
+
+// Looks through the folder for an entry whose name equals name under
+// NamesEqualIgnoringCase and copies that entry's name into found (room for
+// NAME_MAX + 1 bytes). The entries are read with the system call into a
+// buffer here: opendir would allocate. A folder that is missing or cannot
+// be read holds nothing; Failed (errno set) when descriptors or memory ran
+// out.
+Lookup FindEntryIgnoringCase(const char* folder, std::string_view name, char* found, size_t* foundLength) {
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    bool missing = errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == ELOOP;
+    return missing ? Lookup::Missing : Lookup::Failed;
+  }
+  alignas(8) char buffer[8192];
+  Lookup result = Lookup::Missing;
+  int error = 0;
+  while (result == Lookup::Missing) {
+    ssize_t got = getdents64(fd, buffer, sizeof buffer);
+    if (got <= 0) {
+      if (got < 0 && errno != EACCES) result = Lookup::Failed, error = errno;
+      break;
+    }
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      std::string_view entryName(entry->d_name);
+      if (entryName == "." || entryName == ".." || entryName.size() > NAME_MAX) continue;
+      if (NamesEqualIgnoringCase(entryName, name)) {
+        std::memcpy(found, entryName.data(), entryName.size() + 1);
+        *foundLength = entryName.size();
+        result = Lookup::Found;
+        break;
+      }
+    }
+  }
+  close(fd);
+  errno = error;
+  return result;
+}
+
+// Gives every name of the path that is missing as spelled the spelling of
+// an entry of its folder that differs only in case. The path as spelled is
+// tried first, so a path that is there costs one lstat; otherwise only the
+// names past the deepest folder that is there are looked up.
+bool ResolveNameCase(NativePath* native) {
+  char* text = native->text;
+  size_t length = std::strlen(text);
+  struct stat info;
+  if (lstat(text, &info) == 0 || errno != ENOENT) return true;
+  size_t known = length;
+  for (;;) {
+    size_t start = LeafStart(text, known);
+    size_t parentEnd = start;
+    while (parentEnd > 0 && text[parentEnd - 1] == '/') --parentEnd;
+    if (parentEnd == 0) {
+      // The root or the current folder.
+      known = start;
+      break;
+    }
+    char saved = text[parentEnd];
+    text[parentEnd] = 0;
+    int there = lstat(text, &info);
+    int error = errno;
+    text[parentEnd] = saved;
+    known = parentEnd;
+    if (there == 0) break;
+    if (error != ENOENT) return true;
+  }
+  for (size_t at = known; at < length;) {
+    while (at < length && text[at] == '/') ++at;
+    size_t end = at;
+    while (end < length && text[end] != '/') ++end;
+    if (end == at) break;
+    std::string_view name(text + at, end - at);
+    if (name != "." && name != "..") {
+      char saved = text[end];
+      text[end] = 0;
+      int there = lstat(text, &info);
+      int error = errno;
+      text[end] = saved;
+      if (there != 0) {
+        if (error != ENOENT || name.size() > NAME_MAX) break;
+        char wanted[NAME_MAX + 1];
+        std::memcpy(wanted, name.data(), name.size());
+        char found[NAME_MAX + 1];
+        size_t foundLength = 0;
+        // The folder is the path up to the name, its '/' kept ("/" for the root).
+        char first = text[at];
+        text[at] = 0;
+        Lookup lookup = FindEntryIgnoringCase(at == 0 ? "." : text, std::string_view(wanted, name.size()), found,
+                                              &foundLength);
+        text[at] = first;
+        if (lookup == Lookup::Failed) {
+          SetOsError(OsErrorFromErrno(errno));
+          text[0] = 0;
+          return false;
+        }
+        // Nothing there: the rest of the path is not there either.
+        if (lookup == Lookup::Missing) break;
+        size_t grown = length - name.size() + foundLength;
+        if (grown >= sizeof native->text) {
+          SetOsError(OS_ERROR_FILENAME_EXCED_RANGE);
+          text[0] = 0;
+          return false;
+        }
+        std::memmove(text + at + foundLength, text + end, length - end + 1);
+        std::memcpy(text + at, found, foundLength);
+        length = grown;
+        end = at + foundLength;
+        if (LeafStart(text, length) == at) native->leafRespelled = true;
+      }
+    }
+    at = end;
+  }
+  native->leaf = LeafStart(text, length);
+  return true;
+}
+
+}  // namespace
+
+bool ToNativePathAsSpelled(const char16_t* path, NativePath* native) {
   size_t used = 0;
   // Room for the longest sequence and the terminator.
   const size_t limit = sizeof native->text - 5;
@@ -128,11 +305,40 @@ bool ToNativePath(const char16_t* path, NativePath* native) {
     used += EncodeUtf8(code == u'\\' ? '/' : code, native->text + used);
   }
   native->text[used] = 0;
+  native->leaf = LeafStart(native->text, used);
+  native->leafRespelled = false;
   if (used == 0) {
     SetOsError(OS_ERROR_PATH_NOT_FOUND);
     return false;
   }
   return true;
+}
+
+bool ToNativePath(const char16_t* path, NativePath* native) {
+  return ToNativePathAsSpelled(path, native) && ResolveNameCase(native);
+}
+
+bool ToNativePathRespelled(const NativePath& resolved, const char16_t* path, NativePath* native) {
+  if (!ToNativePathAsSpelled(path, native)) return false;
+  size_t leafBytes = std::strlen(native->text + native->leaf);
+  if (resolved.leaf + leafBytes >= sizeof native->text) {
+    native->text[0] = 0;
+    SetOsError(OS_ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  std::memmove(native->text + resolved.leaf, native->text + native->leaf, leafBytes + 1);
+  std::memcpy(native->text, resolved.text, resolved.leaf);
+  native->leaf = resolved.leaf;
+  return true;
+}
+
+bool NamesEqualIgnoringCase(std::string_view a, std::string_view b) {
+  size_t i = 0;
+  size_t k = 0;
+  while (i < a.size() && k < b.size()) {
+    if (FoldedCodePoint(a, &i) != FoldedCodePoint(b, &k)) return false;
+  }
+  return i == a.size() && k == b.size();
 }
 
 std::string ToNativeText(const char16_t* text) {

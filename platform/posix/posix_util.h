@@ -25,11 +25,39 @@ bool FailWithErrno();
 inline constexpr size_t kNativePathBytes = 4096;
 struct NativePath {
   char text[kNativePathBytes];
+  // Where the last name of the path starts in text, and whether that name
+  // was taken from an entry of its folder spelled in another case.
+  size_t leaf = 0;
+  bool leafRespelled = false;
   const char* c_str() const { return text; }
 };
 
-// False (with the error recorded) when path is empty or too long.
+// The path with Windows' name rule: names compare without regard to case.
+// Each name along the path that is not there as spelled takes the spelling
+// of an entry of its folder that differs from it only in case (the exact
+// spelling first, as Wine does; letters fold as NamesEqualIgnoringCase
+// says). A name that matches nothing is left as spelled, for a create. The
+// folders are read with getdents64 into a buffer on the stack: nothing is
+// allocated, not even inside the C library. Nothing is followed that the
+// call using the path would not follow: only names are compared.
+// False (with the error recorded) when path is empty or too long, or a
+// folder on the way cannot be read for want of descriptors or memory.
 bool ToNativePath(const char16_t* path, NativePath* native);
+
+// The path exactly as spelled, without looking at the file system.
+bool ToNativePathAsSpelled(const char16_t* path, NativePath* native);
+
+// For a rename: the folder part of resolved (ToNativePath of path) with the
+// last name of path as the caller spelled it. Windows gives a file renamed
+// onto a name that differs only in case the name the caller asked for.
+bool ToNativePathRespelled(const NativePath& resolved, const char16_t* path, NativePath* native);
+
+// True when the two UTF-8 names are the same under Windows' name rule:
+// ASCII letters, Latin-1, Latin Extended-A, Greek, Cyrillic, Roman numerals,
+// circled and fullwidth Latin letters fold to upper case (every cased letter
+// that code page 932 can spell is among them); everything else, and bytes
+// that are not UTF-8, compare exactly.
+bool NamesEqualIgnoringCase(std::string_view a, std::string_view b);
 
 // Writes one code point (at most U+10FFFF) as UTF-8 to out (room for 4
 // bytes); returns the bytes written.

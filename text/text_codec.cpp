@@ -259,9 +259,10 @@ char* RecodeNarrow(char* destination, size_t capacity, const char* text, int32_t
 const char* FindCharNarrow(const char* text, uint32_t code, int32_t encoding) {
   if (encoding == ENCODING_AUTO) encoding = DetectEncoding(text);
   if (encoding == ENCODING_ASCII) {
-    uint8_t wanted = static_cast<uint8_t>(code);
+    // Each byte is a character whose code is the byte: a code above 0xFF
+    // is no byte's, never its low byte's.
     for (const char* p = text;; ++p) {
-      if (static_cast<uint8_t>(*p) == wanted) return p;
+      if (static_cast<uint8_t>(*p) == code) return p;
       if (*p == 0) return nullptr;
     }
   }
@@ -270,7 +271,9 @@ const char* FindCharNarrow(const char* text, uint32_t code, int32_t encoding) {
   while (*p != 0) {
     uint32_t found = 0;
     uint32_t length = DecodeCharNarrow(&found, nullptr, p, encoding);
-    if (found == code) return p;
+    // An overlong UTF-8 form of U+0000 decodes to 0 too, but only the
+    // terminator is code 0.
+    if (found == code && code != 0) return p;
     p += length;
   }
   return code == 0 ? p : nullptr;

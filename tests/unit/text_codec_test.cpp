@@ -163,6 +163,14 @@ TEST(TextCodecTest, FindCharNeverMatchesATrailByte) {
       {"\x95\x5C", 0, ENCODING_LEGACY, 2},
       {"\x95\x5C", 0x5C, ENCODING_ASCII, 1},
       {"\x95\x5C", 0x5C, 9, -1},
+      // In 7-bit text a code is compared whole, not by its low byte: the
+      // double-byte code 0x815C is no backslash, 0x4200 no terminator.
+      {"a\\", 0x815C, ENCODING_AUTO, -1},
+      {"ab", 0x4200, ENCODING_ASCII, -1},
+      {"ab", 0x162, ENCODING_ASCII, -1},
+      // Code 0 is the terminator, not an overlong form that decodes to 0.
+      {"\xE0\x80\x80x", 0, ENCODING_AUTO, 4},
+      {"\xC0\x80", 0, ENCODING_UTF8, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(c.text)) + " code " + std::to_string(c.code));

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "app/resources/dialog_ids.h"
@@ -126,6 +128,39 @@ class DialogProgressUi final : public ProgressUi {
   bool m_frozen = false;
 };
 
+// comctl32 is not one of the KnownDLLs, which the loader always takes from
+// System32: imported, or loaded by its bare name, it would be looked for in
+// the program's folder first (see entry_win32.cpp). So it is not imported
+// but loaded here, from System32 only. Systems without
+// LOAD_LIBRARY_SEARCH_SYSTEM32 refuse the flag; there the full path is
+// given, and the DLL's own imports are looked for beside it.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module != nullptr) return module;
+  wchar_t path[MAX_PATH];
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  size_t nameLength = std::wcslen(name);
+  if (length == 0 || length + 1 + nameLength >= MAX_PATH) return nullptr;
+  path[length] = L'\\';
+  std::memcpy(path + length + 1, name, (nameLength + 1) * sizeof(wchar_t));
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Registers the progress bar's window class, which the dialog's template
+// uses. comctl32 stays loaded for the rest of the process.
+bool RegisterProgressBarClass() {
+  HMODULE comctl32 = LoadSystemLibrary(L"comctl32.dll");
+  if (comctl32 == nullptr) return false;
+  FARPROC address = GetProcAddress(comctl32, "InitCommonControlsEx");
+  if (address == nullptr) return false;
+  using InitCommonControlsExFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  InitCommonControlsExFunction initCommonControlsEx;
+  static_assert(sizeof initCommonControlsEx == sizeof address);
+  std::memcpy(&initCommonControlsEx, &address, sizeof address);
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  return initCommonControlsEx(&controls) != FALSE;
+}
+
 }  // namespace
 
 int PumpPendingMessages() {
@@ -154,8 +189,7 @@ int AskQuestion(UiWindow owner, const char16_t* text) {
 
 bool CreateProgressDialog() {
   // The template's bars need their window class registered first.
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  if (!RegisterProgressBarClass()) return false;
   g_dialog = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
                                 ProgressDialogProc, 0);
   return g_dialog != nullptr;

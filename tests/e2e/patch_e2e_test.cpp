@@ -94,6 +94,12 @@ class PatchTest : public ::testing::Test {
   void Answer(const std::wstring& text, LPCWSTR icon, int answer) {
     HWND box = WaitForWindow([&] { return FindMessageBox(host->ProcessId()); }, 30000);
     ASSERT_NE(box, nullptr) << "no box for: " << testing::PrintToString(text);
+    // Only the cancel question belongs to the progress dialog; every other
+    // box comes before it exists or after it is gone.
+    if (text != kCancelQuestion) {
+      EXPECT_EQ(FindProgressDialog(host->ProcessId()), nullptr)
+          << "the box is shown while the progress dialog is: " << testing::PrintToString(text);
+    }
     MessageBoxView view = ReadMessageBox(box);
     EXPECT_EQ(view.caption, kCaption);
     EXPECT_EQ(view.text, text);

@@ -1,6 +1,9 @@
 // Attributes, renames, deletes and the module path, on the build's layer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "payload/file_dx.h"
 #include "payload/payload_container.h"
 #include "platform/fault.h"
@@ -139,6 +142,23 @@ TEST_F(FileSystemTest, ModulePathNamesThisProgramAndIsCutLikeWindows) {
   std::fill(std::begin(cut), std::end(cut), u'#');
   EXPECT_EQ(OsGetModulePath(cut, 8), 8u);
   EXPECT_EQ(std::u16string(cut), text.substr(0, 7));
+
+  // At the boundary: a buffer of exactly the path's length has no room for
+  // the terminator, so the path is cut by one unit and the cut reported;
+  // one unit more holds it whole. Nothing is written past the capacity.
+  for (uint32_t capacity : {length, length + 1}) {
+    SCOPED_TRACE(testing::Message() << "capacity " << capacity << " for a path of " << length);
+    std::vector<char16_t> buffer(capacity + 1, u'#');
+    uint32_t written = OsGetModulePath(buffer.data(), capacity);
+    EXPECT_EQ(buffer[capacity], u'#') << "written past the end";
+    if (capacity == length) {
+      EXPECT_EQ(written, capacity);
+      EXPECT_EQ(std::u16string(buffer.data()), text.substr(0, length - 1));
+    } else {
+      EXPECT_EQ(written, length);
+      EXPECT_EQ(std::u16string(buffer.data()), text);
+    }
+  }
 
   OsFaultArm(OsOp::ModulePath, 1);
   EXPECT_EQ(OsGetModulePath(path, kExecutablePathCapacity), 0u);

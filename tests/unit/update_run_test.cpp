@@ -8,6 +8,7 @@
 #include <set>
 
 #include "update/recovery.h"
+#include "update/relative_path.h"
 #include "update/update_run.h"
 #include "platform/fault.h"
 #include "tests/support/alloc_fault.h"
@@ -266,10 +267,11 @@ std::vector<UpdateResult> ResultOfAFailedFlushOrClose(const std::u16string& file
   return {};
 }
 
-// Every file-system call of a complete run fails in turn. Whatever the run
-// reports, once the next start has recovered what the run left (as the
-// program does before anything else), the installation is either as it was
-// or completely updated, with nothing of the run's own left behind.
+// Every file-system call of a complete run fails in turn. Each failure gives
+// the one result the table names for that call, and once the next start has
+// recovered what the run left (as the program does before anything else),
+// the installation is as it was after a failure and completely updated
+// after a success, with nothing of the run's own left behind.
 TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
   const auto [before, updated] = StartTable(SmallPayload());
 
@@ -286,25 +288,55 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
   };
   ASSERT_EQ(temporaries(written.flushes), static_cast<long>(SmallPayload().size() + 1)) << "each entry and TLM.hvl";
   ASSERT_EQ(temporaries(written.closes), temporaries(written.flushes));
+  // What a failure of each call of the clean run must give, call by call.
+  // The run reads the patch, writes and flushes a temporary per entry (the
+  // payload's TLM.hvl first, then data01100.arc, empty.dat, new.dat and the
+  // read-only readme.txt), writes the journal, installs, marks the journal,
+  // prunes the installed TLM.hvl, merges uninst.lst and clears its backups
+  // and journal. Before the installs end, a failure fails the run
+  // (a damaged payload when the patch cannot be read); after them the
+  // update stands, and only the uninstall list's own failure is reported.
+  constexpr UpdateResult P = UPDATE_E_PAYLOAD, W = UPDATE_E_WRITE, OK = UPDATE_OK, U = UPDATE_E_UNINSTALL_LIST;
   struct OpCase {
     OsOp op;
-    std::vector<UpdateResult> allowed;  // results a failure of this call may give
+    std::vector<UpdateResult> results;  // what a failure of the nth call must give
   };
   const OpCase ops[] = {
-      {OsOp::OpenRead, {UPDATE_E_PAYLOAD, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::CreateNew, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Read, {UPDATE_E_PAYLOAD, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Write, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Seek, {UPDATE_E_PAYLOAD, UPDATE_OK}},  // a hash list that cannot be reached verifies nothing
-      {OsOp::Flush, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Close, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Move, {UPDATE_E_WRITE, UPDATE_OK, UPDATE_E_UNINSTALL_LIST}},
-      {OsOp::Link, {UPDATE_OK}},  // the backup is then made by a rename
-      {OsOp::Delete, {UPDATE_OK}},
-      {OsOp::GetAttributes, {UPDATE_OK, UPDATE_E_WRITE}},
-      {OsOp::SetAttributes, {UPDATE_OK, UPDATE_E_WRITE}},  // a read-only file that stays read-only
-      {OsOp::FlushFolder, {UPDATE_E_WRITE, UPDATE_OK}},
-      {OsOp::CopyAttributes, {UPDATE_OK}},
+      // The patch; the installed TLM.hvl (the prune may fail quietly); uninst.lst.
+      {OsOp::OpenRead, {P, OK, U}},
+      // Five temporaries, the journal, TLM.hvl.new, uninst.lst.new.
+      {OsOp::CreateNew, {W, W, W, W, W, W, OK, U}},
+      // The patch, nine pieces; the installed TLM.hvl; uninst.lst.
+      {OsOp::Read, {P, P, P, P, P, P, P, P, P, OK, OK, U}},
+      // The temporaries (empty.dat has nothing to write, data01100.arc two
+      // pieces); the journal; its mark; TLM.hvl.new; uninst.lst.new.
+      {OsOp::Write, {W, W, W, W, W, W, OK, OK, U}},
+      // The patch's directory, hash list and entries; the journal's mark.
+      {OsOp::Seek, {P, P, P, P, P, P, P, OK}},
+      // Five temporaries, the journal; its mark, TLM.hvl.new; uninst.lst.new.
+      {OsOp::Flush, {W, W, W, W, W, W, OK, OK, U}},
+      // Five temporaries; the installed TLM.hvl read, TLM.hvl.new; uninst.lst
+      // read, uninst.lst.new; the journal; the patch.
+      {OsOp::Close, {W, W, W, W, W, OK, OK, U, U, OK, OK}},
+      // Five installs; TLM.hvl.new over TLM.hvl; uninst.lst.new over uninst.lst.
+      {OsOp::Move, {W, W, W, W, W, OK, U}},
+      // Each backup: the run makes it by a rename instead.
+      {OsOp::Link, {OK, OK, OK}},
+      // Leftover temporaries, the backups, the journal: nothing to lose.
+      {OsOp::Delete, std::vector<UpdateResult>(17, OK)},
+      // A sub-folder check; each original's attributes (W: a file not known
+      // to be absent is never taken for a new one) and its backup name's
+      // (taken as free: the backup then fails if it is not); the journal's
+      // name; during the installs and after, every check only decides
+      // between two safe ways.
+      {OsOp::GetAttributes, {OK, W, OK, W, OK, W, W, W, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK}},
+      // Leftover temporaries; the originals made writable once backed up
+      // (the read-only readme.txt then cannot be replaced); the backups and
+      // records afterwards.
+      {OsOp::SetAttributes, {OK, OK, OK, OK, OK, OK, OK, W, OK, OK, OK, OK, OK, OK}},
+      // Before and after the journal; after the installs and the clean-up.
+      {OsOp::FlushFolder, {W, W, OK, OK, OK}},
+      {OsOp::CopyAttributes, {OK, OK}},
   };
   std::vector<uint32_t> counts;
   for (const OpCase& c : ops) counts.push_back(OsFaultCalls(c.op));
@@ -312,7 +344,8 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
 
   int runs = 0;
   for (size_t k = 0; k < std::size(ops); ++k) {
-    ASSERT_GT(counts[k], 0u) << "operation " << static_cast<int>(ops[k].op) << " is never called";
+    ASSERT_EQ(counts[k], ops[k].results.size())
+        << "operation " << static_cast<int>(ops[k].op) << ": the clean run no longer makes the calls the table lists";
     for (uint32_t nth = 1; nth <= counts[k]; ++nth) {
       for (OsFault kind : {OsFault::Fail, OsFault::Short}) {
         if (kind == OsFault::Short && ops[k].op != OsOp::Read && ops[k].op != OsOp::Write) continue;
@@ -324,21 +357,70 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
         ScriptedProgressUi ui;
         UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
         OsFaultReset();
-        std::vector<UpdateResult> allowed = ops[k].allowed;
+        EXPECT_EQ(result, ops[k].results[nth - 1]) << std::hex << result;
+        // The flushes and closes of the files the run writes, as the trace
+        // of the clean run names them, agree with the table.
         if (ops[k].op == OsOp::Flush || ops[k].op == OsOp::Close) {
           const std::vector<std::u16string>& files = ops[k].op == OsOp::Flush ? written.flushes : written.closes;
           if (nth <= files.size()) {
             std::vector<UpdateResult> exact = ResultOfAFailedFlushOrClose(files[nth - 1]);
-            if (!exact.empty()) allowed = exact;
+            if (!exact.empty()) {
+              EXPECT_EQ(result, exact[0]) << std::hex << result;
+            }
           }
         }
-        EXPECT_NE(std::find(allowed.begin(), allowed.end(), result), allowed.end()) << std::hex << result;
         ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
         RestorePristine();
       }
     }
   }
   EXPECT_GT(runs, 40);
+}
+
+// The renames of a run, in call order.
+void RecordMove(const OsTraceEvent& event, void* context) {
+  if (event.op == OsOp::Move) {
+    static_cast<std::vector<std::pair<std::u16string, std::u16string>>*>(context)->emplace_back(event.path, event.path2);
+  }
+}
+
+// Where the folder takes no hard links (FAT32, some network shares), each
+// original is renamed to its backup name before the new file takes its
+// name. A failure of any of those renames fails the run before that
+// original is touched, and everything comes back, attributes included.
+TEST_F(UpdateRunTest, WithoutHardLinksAFailedMoveToABackupFailsTheRun) {
+  const auto [before, updated] = StartTable(SmallPayload());
+  OsFaultReset();
+  OsFaultArm(OsOp::Link, 1, OsFault::Fail, true);
+  std::vector<std::pair<std::u16string, std::u16string>> moves;
+  OsTraceSet(RecordMove, &moves);
+  ScriptedProgressUi clean;
+  UpdateResult cleanResult = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), clean);
+  OsTraceSet(nullptr, nullptr);
+  ASSERT_EQ(cleanResult, UPDATE_OK);
+  ExpectWholeAfterRecovery(Game(), GameCore(), cleanResult, before, updated);
+  RestorePristine();
+  const auto isBackup = [](const std::u16string& to) { return to.find(kBackupMarker) != std::u16string::npos; };
+  ASSERT_EQ(std::count_if(moves.begin(), moves.end(), [&](const auto& move) { return isBackup(move.second); }), 3)
+      << "TLM.hvl, data01100.arc and readme.txt are backed up by renames";
+
+  for (uint32_t nth = 1; nth <= moves.size(); ++nth) {
+    const auto& [from, to] = moves[nth - 1];
+    UpdateResult expected = UPDATE_OK;  // TLM.hvl.new over TLM.hvl: the prune may fail quietly
+    if (isBackup(to) || EndsWith(from, u".tmp")) expected = UPDATE_E_WRITE;
+    if (EndsWith(from, u"uninst.lst.new")) expected = UPDATE_E_UNINSTALL_LIST;
+    SCOPED_TRACE(testing::Message() << "rename " << nth << " of " << moves.size()
+                                    << (isBackup(to) ? " (an original to its backup)" : ""));
+    OsFaultReset();
+    OsFaultArm(OsOp::Link, 1, OsFault::Fail, true);
+    OsFaultArm(OsOp::Move, nth);
+    ScriptedProgressUi ui;
+    UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+    OsFaultReset();
+    EXPECT_EQ(result, expected) << std::hex << result;
+    ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
+    RestorePristine();
+  }
 }
 
 // Memory runs out at each allocation of a complete run in turn: the run

@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""Puts small, plausible faults into the code one at a time and runs the
+suite against each: a fault the suite does not fail on needs a test.
+
+    tests/tools/mutants.py                  every native mutant
+    tests/tools/mutants.py --list           what they are
+    tests/tools/mutants.py --only backup-move-ignored,flush-ignored
+    tests/tools/mutants.py --preset win64   the ones only the Win32 layer shows
+
+Each mutant replaces exact text in one or more source files (the text must
+be there exactly once, so a mutant that no longer applies is reported, not
+skipped), builds in build/mutants-<preset> and runs ctest there (without the
+reproducible-build test, which never looks at this code). The files are
+always put back, also on Ctrl-C. Prints one line per mutant, CAUGHT or
+SURVIVED, and exits 1 when any survived or did not apply.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# (name, preset, what the fault is, [(file, old, new), ...])
+MUTANTS = [
+    ("backup-move-ignored", "native", "a failed rename of an original to its backup is ignored", [
+        ("update/transaction.cpp",
+         """      } else if (OsMoveFile(destination, file.backup.c_str(), false)) {
+        // No hard links here: the name is free until the rename below.
+        file.backedUp = true;
+        file.movedAway = true;
+      } else {
+        return false;
+      }""",
+         """      } else {
+        OsMoveFile(destination, file.backup.c_str(), false);
+        file.backedUp = true;
+        file.movedAway = true;
+      }"""),
+    ]),
+    ("flush-ignored", "native", "a failed flush of a temporary is ignored", [
+        ("update/update_run.cpp", "flushed = file->Flush() == 1 && flushed;", "file->Flush();"),
+    ]),
+    ("close-ignored", "native", "a failed close of a temporary is ignored", [
+        ("update/update_run.cpp", "flushed = file->Close() == 1 && flushed;", "file->Close();"),
+    ]),
+    ("undo-keeps-attributes", "native", "the undo does not restore the original's attributes", [
+        ("update/transaction.cpp",
+         "    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) OsSetFileAttributes(destination, file.originalAttributes);\n",
+         ""),
+    ]),
+    ("copy-ignores-stop", "native", "the copy loop goes on to the end of the file after a cancel or close", [
+        ("update/update_run.cpp", "    if (StopRequested()) break;\n    uint32_t length", "    uint32_t length"),
+        ("update/update_run.cpp", "    if (PumpQuit(m_ui)) break;\n  }", "    PumpQuit(m_ui);\n  }"),
+    ]),
+    ("too-many-entries-silent", "native", "too many entries ends without the damaged message", [
+        ("app/patch_main.cpp", "    case UPDATE_E_TOO_MANY_ENTRIES:\n", ""),
+    ]),
+    ("uninstall-message-swapped", "native", "a failed uninstall-list update shows the write message", [
+        ("app/patch_main.cpp", """    case UPDATE_E_UNINSTALL_LIST:
+      ShowWarning(kUninstallListMessage);""", """    case UPDATE_E_UNINSTALL_LIST:
+      ShowWarning(kWriteFailedMessage);"""),
+    ]),
+    ("merge-failure-is-success", "native", "a failed uninstall-list merge is reported as success", [
+        ("update/update_run.cpp", "return merged ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;", "return UPDATE_OK;"),
+    ]),
+    ("module-path-boundary", "native", "a module path exactly as long as the buffer is not reported cut", [
+        ("platform/posix/filesystem_posix.cpp", "  if (path.size() >= capacity) {", "  if (path.size() > capacity) {"),
+    ]),
+    ("damaged-hash-list-accepted", "native", "a payload hash list that cannot be loaded turns verification off", [
+        ("update/payload_plan.cpp", "  *table = LoadHashList(container.File(), available);\n  return table->loaded;",
+         "  *table = LoadHashList(container.File(), available);\n  return true;"),
+    ]),
+    ("hash-list-count-unchecked", "native", "the hash list's count is not checked against the bytes there", [
+        ("payload/hash_list.cpp", "  if (kHashListHeaderSize + size > available) return false;\n", ""),
+    ]),
+    ("prune-path-cut", "native", "a record whose path is cut is dropped instead of kept", [
+        ("payload/hash_list.cpp",
+         "bool exists = !name || FormatWide(path, kPathCapacity, u\"%s\\\\%s\", installFolder, name.get()) < 0 ||",
+         "bool exists = !name || FormatWide(path, kPathCapacity, u\"%s\\\\%s\", installFolder, name.get()) > 0 &&"),
+    ]),
+    ("device-conin-allowed", "native", "CONIN$ is not taken for a device", [
+        ("update/relative_path.cpp", "stem == u\"NUL\" || stem == u\"CONIN$\" ||", "stem == u\"NUL\" ||"),
+    ]),
+    ("find-overlong-zero", "native", "an overlong zero is taken for the terminator", [
+        ("text/text_codec.cpp", "if (found == code && code != 0) return p;", "if (found == code) return p;"),
+    ]),
+    ("merge-keeps-duplicates", "native", "the uninstall-list merge keeps a name already listed", [
+        ("install/uninstall_list.cpp", "if (!m_index.insert(m_list->size() - 1).second) m_list->pop_back();",
+         "m_index.insert(m_list->size() - 1);"),
+    ]),
+    ("line-class-two-sequences", "native", "a line's encoding is settled after two UTF-8 sequences, not three", [
+        ("install/uninstall_list.cpp", "if (++accepted == 3) return ENCODING_UTF8;", "if (++accepted == 2) return ENCODING_UTF8;"),
+    ]),
+    ("rename-keeps-old-case", "native", "a rename onto another case of a name keeps the old spelling", [
+        ("platform/posix/filesystem_posix.cpp",
+         "  if (target.leafRespelled) renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, spelled.c_str(), RENAME_NOREPLACE);\n",
+         ""),
+    ]),
+    ("box-over-dialog", "win64", "the outcome box is shown while the progress dialog is still on screen", [
+        ("app/patch_main.cpp", "  DestroyProgressDialog();\n  return ReportOutcome(result);",
+         "  int32_t status = ReportOutcome(result);\n  DestroyProgressDialog();\n  return status;"),
+    ]),
+    ("dll-search-unrestricted", "win64", "the DLL search is left as Windows sets it", [
+        ("platform/win32/entry_win32.cpp", "  RestrictDllSearch();\n  return PatchMain(showCommand);",
+         "  return PatchMain(showCommand);"),
+    ]),
+]
+
+
+def run(command, log):
+    with open(log, "ab") as out:
+        return subprocess.run(command, cwd=ROOT, stdout=out, stderr=subprocess.STDOUT).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Runs the suite against hand-made faults.")
+    parser.add_argument("--list", action="store_true", help="list the mutants and exit")
+    parser.add_argument("--only", help="comma-separated mutant names")
+    parser.add_argument("--preset", default="native", help="native (default) or win64")
+    args = parser.parse_args()
+
+    chosen = [m for m in MUTANTS if m[1] == args.preset]
+    if args.only:
+        names = args.only.split(",")
+        unknown = [n for n in names if n not in {m[0] for m in MUTANTS}]
+        if unknown:
+            sys.exit("mutants: no mutant " + ", ".join(unknown))
+        chosen = [m for m in MUTANTS if m[0] in names]
+    if args.list:
+        for name, preset, what, _ in MUTANTS:
+            print(f"{name:28} {preset:7} {what}")
+        return 0
+
+    build = os.path.join(ROOT, "build", "mutants-" + args.preset)
+    log = os.path.join(ROOT, "build", "mutants-" + args.preset + ".log")
+    os.makedirs(os.path.dirname(log), exist_ok=True)
+    open(log, "wb").close()
+    if run(["cmake", "--preset", args.preset, "-B", build], log) != 0:
+        sys.exit(f"mutants: configure failed (see {log})")
+    if run(["cmake", "--build", build, "-j2"], log) != 0:
+        sys.exit(f"mutants: the unmutated tree does not build (see {log})")
+
+    failures = 0
+    for name, preset, what, edits in chosen:
+        saved = {}
+        try:
+            applied = True
+            for path, old, new in edits:
+                full = os.path.join(ROOT, path)
+                if full not in saved:
+                    saved[full] = open(full, encoding="utf-8").read()
+                text = open(full, encoding="utf-8").read()
+                if text.count(old) != 1:
+                    applied = False
+                    break
+                open(full, "w", encoding="utf-8").write(text.replace(old, new))
+            if not applied:
+                print(f"NOT APPLIED {name}: the text it changes is gone", flush=True)
+                failures += 1
+                continue
+            start = time.time()
+            with open(log, "ab") as out:
+                out.write(f"\n===== {name}: {what}\n".encode())
+            if run(["cmake", "--build", build, "-j2"], log) != 0:
+                outcome = "CAUGHT (build)"
+            elif run(["ctest", "--test-dir", build, "-j2", "-LE", "reproducible", "--output-on-failure"], log) != 0:
+                outcome = "CAUGHT"
+            else:
+                outcome = "SURVIVED"
+                failures += 1
+            print(f"{outcome:14} {name:28} {what} ({time.time() - start:.0f} s)", flush=True)
+        finally:
+            for full, text in saved.items():
+                open(full, "w", encoding="utf-8").write(text)
+    # The build folder is left built from the unmutated sources.
+    run(["cmake", "--build", build, "-j2"], log)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -26,7 +26,7 @@ bool ReplaceFileContents(const char16_t* target, const char16_t* temporaryPath, 
   // The rewritten file keeps the original's attributes (hidden, system; the
   // permission bits on POSIX).
   if (written && attributes != OS_INVALID_FILE_ATTRIBUTES) OsCopyFileAttributes(target, temporaryPath);
-  if (written && OsMoveFile(temporaryPath, target, true)) return true;
+  if (written && OsMoveFileWhenFree(temporaryPath, target, true)) return true;
   OsDeleteFile(temporaryPath);
   return false;
 }

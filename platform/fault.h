@@ -38,6 +38,9 @@ enum class OsFault : uint8_t {
   None,
   Fail,   // the call fails as the system would, moving no bytes
   Short,  // a read or write succeeds but moves half the bytes (rounded down)
+  Busy,   // a rename fails with a sharing violation, as while another program
+          // (an antivirus scanner, say) has the file open for a moment
+  Full,   // a write fails with the disk full, moving no bytes
 };
 
 // Makes the nth call of op from now (1 = the next one) fail in the given way.

@@ -35,6 +35,17 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes);
 // flushed (OsFlushFolder).
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting);
 
+// OsMoveFile, tried again for a little under a second while either file is
+// held by another program for a moment: an antivirus scanner opens a file
+// right after it is written, and renaming it then fails with a sharing
+// violation or access denied. Up to five tries, 50, 100, 200 and 400 ms
+// apart; any other failure, or the fifth, is returned at once with its
+// error.
+bool OsMoveFileWhenFree(const char16_t* from, const char16_t* to, bool replaceExisting);
+
+// Waits for the given time.
+void OsSleep(uint32_t milliseconds);
+
 // Deletes a file (DeleteFileW); read-only and open files are refused. A
 // link is removed itself, a link to a folder (junction) included; its target
 // is never touched.

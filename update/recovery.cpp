@@ -61,7 +61,7 @@ bool PutBack(Transaction& transaction) {
         // A backup that is a second name of the original, still in place,
         // is left over by the rename; it is removed after it.
         OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-        if (!OsMoveFile(file.backup.c_str(), destination, true)) return false;
+        if (!OsMoveFileWhenFree(file.backup.c_str(), destination, true)) return false;
         OsSetFileAttributes(file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
         if (PathExists(file.backup) && !OsDeleteFile(file.backup.c_str())) return false;
       }

@@ -186,7 +186,7 @@ bool Transaction::Install() {
         file.backedUp = true;
         // Lets a read-only original be replaced; Undo restores the attribute.
         OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-      } else if (OsMoveFile(destination, file.backup.c_str(), false)) {
+      } else if (OsMoveFileWhenFree(destination, file.backup.c_str(), false)) {
         // No hard links here: the name is free until the rename below.
         file.backedUp = true;
         file.movedAway = true;
@@ -194,7 +194,7 @@ bool Transaction::Install() {
         return false;
       }
     }
-    if (!OsMoveFile(file.temporary.c_str(), destination, true)) return false;
+    if (!OsMoveFileWhenFree(file.temporary.c_str(), destination, true)) return false;
     file.installed = true;
   }
   return true;
@@ -208,7 +208,7 @@ bool Transaction::Undo() {
     if (file.backedUp) {
       if (file.installed || file.movedAway) {
         // The original comes back under its name in one rename.
-        if (!OsMoveFile(file.backup.c_str(), destination, true)) {
+        if (!OsMoveFileWhenFree(file.backup.c_str(), destination, true)) {
           complete = false;
           continue;
         }

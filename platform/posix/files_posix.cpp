@@ -119,8 +119,8 @@ bool OsRead(OsFile file, void* buffer, uint32_t count, uint32_t* done) {
 bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   *done = 0;
   OsFault fault = OsFaultCheck(OsOp::Write);
-  if (fault == OsFault::Fail) {
-    SetOsError(OS_ERROR_WRITE_FAULT);
+  if (fault == OsFault::Fail || fault == OsFault::Full) {
+    SetOsError(fault == OsFault::Full ? OS_ERROR_DISK_FULL : OS_ERROR_WRITE_FAULT);
     return false;
   }
   if (fault == OsFault::Short) count /= 2;

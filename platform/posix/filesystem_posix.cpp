@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform/fault.h"
 #include "platform/filesystem.h"
@@ -72,7 +73,10 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
-  if (OsFaultCheck(OsOp::Move) != OsFault::None) return Fail(OS_ERROR_ACCESS_DENIED);
+  // An injected failure is the device's (not retried); Busy is another
+  // program holding the file for a moment.
+  OsFault fault = OsFaultCheck(OsOp::Move);
+  if (fault != OsFault::None) return Fail(fault == OsFault::Busy ? OS_ERROR_SHARING_VIOLATION : OS_ERROR_WRITE_FAULT);
   NativePath source;
   NativePath target;
   if (!ToNativePath(from, &source) || !ToNativePath(to, &target)) return false;
@@ -191,4 +195,10 @@ uint32_t OsGetModulePath(char16_t* buffer, uint32_t capacity) {
   path.copy(buffer, path.size());
   buffer[path.size()] = 0;
   return static_cast<uint32_t>(path.size());
+}
+
+void OsSleep(uint32_t milliseconds) {
+  timespec wait = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }

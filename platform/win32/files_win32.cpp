@@ -80,8 +80,8 @@ bool OsRead(OsFile file, void* buffer, uint32_t count, uint32_t* done) {
 bool OsWrite(OsFile file, const void* buffer, uint32_t count, uint32_t* done) {
   *done = 0;
   OsFault fault = OsFaultCheck(OsOp::Write);
-  if (fault == OsFault::Fail) {
-    SetLastError(ERROR_WRITE_FAULT);
+  if (fault == OsFault::Fail || fault == OsFault::Full) {
+    SetLastError(fault == OsFault::Full ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
     return false;
   }
   if (fault == OsFault::Short) count /= 2;

@@ -23,8 +23,11 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
-  if (OsFaultCheck(OsOp::Move) != OsFault::None) {
-    SetLastError(ERROR_ACCESS_DENIED);
+  // An injected failure is the device's (not retried); Busy is another
+  // program holding the file for a moment.
+  OsFault fault = OsFaultCheck(OsOp::Move);
+  if (fault != OsFault::None) {
+    SetLastError(fault == OsFault::Busy ? ERROR_SHARING_VIOLATION : ERROR_WRITE_FAULT);
     return false;
   }
   if (replaceExisting && IsReadOnlyFile(AsWide(to))) {
@@ -120,3 +123,5 @@ uint32_t OsGetModulePath(char16_t* buffer, uint32_t capacity) {
   if (capacity != 0 && length == capacity) buffer[capacity - 1] = 0;
   return length;
 }
+
+void OsSleep(uint32_t milliseconds) { Sleep(milliseconds); }

@@ -347,10 +347,13 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
     ASSERT_EQ(counts[k], ops[k].results.size())
         << "operation " << static_cast<int>(ops[k].op) << ": the clean run no longer makes the calls the table lists";
     for (uint32_t nth = 1; nth <= counts[k]; ++nth) {
-      for (OsFault kind : {OsFault::Fail, OsFault::Short}) {
+      // A write may also fail for want of room: the same result as any
+      // other failed write.
+      for (OsFault kind : {OsFault::Fail, OsFault::Short, OsFault::Full}) {
         if (kind == OsFault::Short && ops[k].op != OsOp::Read && ops[k].op != OsOp::Write) continue;
+        if (kind == OsFault::Full && ops[k].op != OsOp::Write) continue;
         SCOPED_TRACE(testing::Message() << "operation " << static_cast<int>(ops[k].op) << " call " << nth
-                                        << (kind == OsFault::Short ? " short" : ""));
+                                        << (kind == OsFault::Short ? " short" : kind == OsFault::Full ? " disk full" : ""));
         ++runs;
         OsFaultReset();
         OsFaultArm(ops[k].op, nth, kind);
@@ -421,6 +424,45 @@ TEST_F(UpdateRunTest, WithoutHardLinksAFailedMoveToABackupFailsTheRun) {
     ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
     RestorePristine();
   }
+}
+
+// Another program (an antivirus scanner, say) holds a file for a moment
+// just as the run renames it: every rename of the run, the commit's and the
+// records', waits that out and the update completes. Held for good, the
+// rename gives up after five tries and the run fails, leaving the
+// installation whole once the next start has recovered.
+TEST_F(UpdateRunTest, ARenameHeldForAMomentIsWaitedOutAndHeldForGoodFailsCleanly) {
+  const auto [before, updated] = StartTable(SmallPayload());
+  OsFaultReset();
+  ScriptedProgressUi clean;
+  ASSERT_EQ(RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), clean), UPDATE_OK);
+  const uint32_t moves = OsFaultCalls(OsOp::Move);
+  ASSERT_EQ(moves, 7u) << "five installs and the two records";
+  RestorePristine();
+
+  for (uint32_t nth = 1; nth <= moves; ++nth) {
+    SCOPED_TRACE(testing::Message() << "rename " << nth << " held once");
+    OsFaultReset();
+    OsFaultArm(OsOp::Move, nth, OsFault::Busy);
+    ScriptedProgressUi ui;
+    UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+    EXPECT_EQ(OsFaultCalls(OsOp::Move), moves + 1) << "the held rename is tried once more";
+    OsFaultReset();
+    EXPECT_EQ(result, UPDATE_OK) << std::hex << result;
+    ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
+    RestorePristine();
+  }
+
+  // The first install's rename (TLM.hvl, backed up by a link) held for good;
+  // so is every rename after it, the undo's included.
+  OsFaultReset();
+  OsFaultArm(OsOp::Move, 1, OsFault::Busy, true);
+  ScriptedProgressUi ui;
+  UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+  EXPECT_EQ(OsFaultCalls(OsOp::Move), 5u) << "five tries, then the undo needs no rename";
+  OsFaultReset();
+  EXPECT_EQ(result, UPDATE_E_WRITE) << std::hex << result;
+  ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
 }
 
 // Memory runs out at each allocation of a complete run in turn: the run

@@ -189,13 +189,16 @@ TEST_F(PruneTest, RecordsUnderALongInstallFolderAreCheckedWhole) {
   for (const std::string& name : {std::string("a.arc"), longName + ".arc"}) {
     WriteFileBytes(folder / name, Bytes("x"));
   }
+  // One unit more and the path cannot be built: such a record cannot be
+  // checked, and a record is only ever dropped for a file known to be gone.
   std::vector<HashListRecord> records = {{"a.arc", HashOf(1)},
                                          {"gone.arc", HashOf(2)},
                                          {longName + ".arc", HashOf(3)},
-                                         {longName + ".gon", HashOf(4)}};
+                                         {longName + ".gon", HashOf(4)},
+                                         {longName + "x.arc", HashOf(5)}};
   WriteFileBytes(folder / "TLM.hvl", ListBytes(records, HashListLayout::Long));
   EXPECT_TRUE(PruneInstalledHashList(core.c_str()));
-  EXPECT_EQ(ReadFileBytes(folder / "TLM.hvl"), ListBytes({records[0], records[2]}, HashListLayout::Long));
+  EXPECT_EQ(ReadFileBytes(folder / "TLM.hvl"), ListBytes({records[0], records[2], records[4]}, HashListLayout::Long));
 }
 
 TEST_F(PruneTest, EveryRecordMissingLeavesTheHeaderAlone) {

@@ -137,8 +137,7 @@ MUTANTS = [
          "  int32_t status = ReportOutcome(result);\n  DestroyProgressDialog();\n  return status;"),
     ]),
     ("dll-search-unrestricted", "win64", "the DLL search is left as Windows sets it", [
-        ("platform/win32/entry_win32.cpp", "  RestrictDllSearch();\n  return PatchMain(showCommand);",
-         "  return PatchMain(showCommand);"),
+        ("platform/win32/entry_win32.cpp", "void RestrictDllSearch() {\n", "void RestrictDllSearch() {\n  if (GetVersion() != 0) return;\n"),
     ]),
 ]
 
@@ -162,6 +161,9 @@ def main():
         if unknown:
             sys.exit("mutants: no mutant " + ", ".join(unknown))
         chosen = [m for m in MUTANTS if m[0] in names]
+        other = [m[0] for m in chosen if m[1] != args.preset]
+        if other:
+            sys.exit(f"mutants: {', '.join(other)} need --preset {chosen[[m[0] for m in chosen].index(other[0])][1]}")
     if args.list:
         for name, preset, what, _ in MUTANTS:
             print(f"{name:28} {preset:7} {what}")

@@ -43,6 +43,13 @@ bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting);
 // error.
 bool OsMoveFileWhenFree(const char16_t* from, const char16_t* to, bool replaceExisting);
 
+// A hint that the file's contents will not be read again soon: the POSIX
+// layer lets the page cache drop its clean pages, so that files written
+// next reuse that memory (posix_fadvise). Never follows a link, changes
+// nothing in the file, reports nothing; does nothing on Win32, which has no
+// such call for a file that is not open.
+void OsDropCachedContents(const char16_t* path);
+
 // Waits for the given time.
 void OsSleep(uint32_t milliseconds);
 

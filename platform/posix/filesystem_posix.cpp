@@ -202,3 +202,13 @@ void OsSleep(uint32_t milliseconds) {
   while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
   }
 }
+
+void OsDropCachedContents(const char16_t* path) {
+  NativePath native;
+  if (!ToNativePath(path, &native)) return;
+  int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  close(fd);
+}

@@ -125,3 +125,5 @@ uint32_t OsGetModulePath(char16_t* buffer, uint32_t capacity) {
 }
 
 void OsSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void OsDropCachedContents(const char16_t*) {}

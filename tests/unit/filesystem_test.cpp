@@ -2,7 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "payload/file_dx.h"
 #include "payload/payload_container.h"
@@ -181,5 +188,51 @@ TEST_F(FileSystemTest, EveryPathOperationCanBeMadeToFail) {
   EXPECT_TRUE(std::filesystem::exists(dir.Native("a")));
   EXPECT_EQ(OsFaultCalls(OsOp::Delete), 1u);
 }
+
+#ifndef _WIN32
+// Pages of the file in the page cache (mincore over a fresh mapping, which
+// reports the cache whether or not this process touched them).
+size_t ResidentPages(const std::filesystem::path& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return SIZE_MAX;
+  size_t size = static_cast<size_t>(lseek(fd, 0, SEEK_END));
+  void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return SIZE_MAX;
+  long page = sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((size + static_cast<size_t>(page) - 1) / static_cast<size_t>(page));
+  size_t count = SIZE_MAX;
+  if (mincore(map, size, resident.data()) == 0) {
+    count = static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char c) { return c & 1; }));
+  }
+  munmap(map, size);
+  return count;
+}
+
+// The hint before files are replaced: the clean cached pages of the file go,
+// the file stays as it was, and a link is not followed to its target.
+TEST_F(FileSystemTest, DroppingAFilesCachedContentsChangesNothingElse) {
+  const std::vector<uint8_t> bytes = PatternBytes(1 << 20, 3);
+  for (const char* name : {"file", "target"}) {
+    WriteFileBytes(dir.Native(name), bytes);
+    int fd = open(dir.Native(name).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    fsync(fd);
+    close(fd);
+    ASSERT_EQ(ReadFileBytes(dir.Native(name)), bytes);  // cached again
+  }
+  std::filesystem::create_symlink(dir.Native("target"), dir.Native("link"));
+  ASSERT_GT(ResidentPages(dir.Native("file")), 0u);
+  ASSERT_GT(ResidentPages(dir.Native("target")), 0u);
+
+  OsDropCachedContents(dir.Core(u"file").c_str());
+  OsDropCachedContents(dir.Core(u"link").c_str());
+  OsDropCachedContents(dir.Core(u"missing").c_str());
+  EXPECT_EQ(ResidentPages(dir.Native("file")), 0u);
+  EXPECT_GT(ResidentPages(dir.Native("target")), 0u) << "the link was followed";
+  EXPECT_EQ(ReadFileBytes(dir.Native("file")), bytes);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.Native("link")));
+}
+#endif
 
 }  // namespace

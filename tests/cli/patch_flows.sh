@@ -196,7 +196,12 @@ for stop in cancel close; do
   if [ $stop = cancel ]; then kill -INT $pid; else kill -TERM $pid; fi
   kill -CONT $pid
   [ $stop = cancel ] && echo y >&7
+  # A run that ended before the signal waits at its outcome box for an
+  # answer that never comes: the flow then fails instead of waiting for ever.
+  (sleep 60 && kill -KILL $pid) >/dev/null 2>&1 &
+  watchdog=$!
   wait $pid; status=$?
+  pkill -P $watchdog 2>/dev/null; kill $watchdog 2>/dev/null; wait $watchdog 2>/dev/null
   exec 7>&-
   output=$(cat "$work/out")
   if [ $stop = cancel ]; then expect 6 question "アップデートを中止しますか？　　　　　　　　　　　　"; else expect 7; fi

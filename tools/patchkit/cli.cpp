@@ -1,6 +1,9 @@
 #include "tools/patchkit/cli.h"
 
 #include <cstring>
+#include <memory>
+
+#include "text/text_codec.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -122,6 +125,15 @@ int UsageError(const char* command, const std::string& message, const char* usag
 }
 
 std::string Shown(const std::filesystem::path& path) { return path.string(); }
+
+std::filesystem::path PathArg(const std::string& text) {
+#ifdef _WIN32
+  std::unique_ptr<char16_t[]> wide = NarrowToWide(text.c_str());
+  return wide ? std::filesystem::path(std::u16string(wide.get())) : std::filesystem::path();
+#else
+  return std::filesystem::path(text);
+#endif
+}
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";

@@ -52,6 +52,13 @@ int UsageError(const char* command, const std::string& message, const char* usag
 // A path as the user gave it, for messages.
 std::string Shown(const std::filesystem::path& path);
 
+// The path a word of the command line (or a line of a list) names. On
+// Windows, where the standard library would read a narrow string in neither
+// encoding, the text is read as the program reads names: UTF-8 (as every
+// argument is), else code page 932; it never throws. On POSIX the bytes as
+// they are. Every path patchkit takes from the user goes through here.
+std::filesystem::path PathArg(const std::string& text);
+
 // text as a JSON string, quotes included. Bytes that are not UTF-8 are
 // written as \u00XX escapes of the byte (so the text stays valid JSON and a
 // reader can still tell them apart).

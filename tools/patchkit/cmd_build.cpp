@@ -189,14 +189,14 @@ int RunBuild(const std::vector<std::string>& args) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  const fs::path stub = line.Value("stub"), out = line.Value("out");
+  const fs::path stub = PathArg(line.Value("stub")), out = PathArg(line.Value("out"));
   if (stub.empty() || out.empty() || line.Operands().size() != 1) {
     return UsageError("build", "needs --stub, --out and one payload folder", kUsage);
   }
   if (line.Has("hash-list") && line.Has("hash-list-from")) {
     return UsageError("build", "--hash-list and --hash-list-from exclude each other", kUsage);
   }
-  const fs::path folder = line.Operands()[0];
+  const fs::path folder = PathArg(line.Operands()[0]);
   bool quiet = line.Has("quiet");
   ContainerLayout layout = line.Has("short-layout") ? ContainerLayout::Short : ContainerLayout::Long;
 
@@ -231,7 +231,7 @@ int RunBuild(const std::vector<std::string>& args) {
     for (size_t i = 0; i < tree.files.size(); ++i) records.push_back({tree.files[i].name, hashes[i]});
     if (!BuildHashList(records, HashListLayout::Long, 0, &list, &error)) return Fail("build", error);
   } else if (line.Has("hash-list-from")) {
-    if (!ListFromGameFolder(line.Value("hash-list-from"), out, tree.files, quiet, &list, &error)) {
+    if (!ListFromGameFolder(PathArg(line.Value("hash-list-from")), out, tree.files, quiet, &list, &error)) {
       return Fail("build", error);
     }
   } else if (!carriedList.empty()) {

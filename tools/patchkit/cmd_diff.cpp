@@ -184,9 +184,9 @@ int RunDiff(const std::vector<std::string>& args) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  const fs::path out = line.Value("out");
+  const fs::path out = PathArg(line.Value("out"));
   if (out.empty() || line.Operands().size() != 2) return UsageError("diff", "needs OLD, NEW and -o DIR", kUsage);
-  const fs::path oldRoot = line.Operands()[0], newRoot = line.Operands()[1];
+  const fs::path oldRoot = PathArg(line.Operands()[0]), newRoot = PathArg(line.Operands()[1]);
   bool json = line.Has("json"), quiet = line.Has("quiet");
 
   std::error_code code;

@@ -81,10 +81,10 @@ int RunExtract(const std::vector<std::string>& args) {
   }
   if (line.Operands().size() != 2) return UsageError("extract", "needs a patch and a folder", kUsage);
   const std::string& path = line.Operands()[0];
-  fs::path root = line.Operands()[1];
+  fs::path root = PathArg(line.Operands()[1]);
   bool quiet = line.Has("quiet");
   OpenedPatch patch;
-  if (!OpenPatch(path, &patch, &error)) return Fail("extract", error);
+  if (!OpenPatch(PathArg(path), &patch, &error)) return Fail("extract", error);
   if (patch.opened != UPDATE_OK) return Fail("extract", path + ": " + DescribeOpenResult(patch.opened));
   if (patch.hashListDamaged) return Fail("extract", path + ": TLM.hvl is damaged; nothing could be verified");
   PayloadContainer& container = patch.container;

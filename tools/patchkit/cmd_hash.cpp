@@ -24,7 +24,7 @@ const char kUsage[] =
 constexpr size_t kPiece = 1u << 20;
 
 bool HashFile(const std::string& path, ContentHash* hash) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathArg(path), std::ios::binary);
   if (!in) return false;
   std::unique_ptr<char[]> piece(new char[kPiece]);
   while (in) {
@@ -46,7 +46,7 @@ bool IsHexDigits(const std::string& text) {
 int Check(const std::vector<std::string>& lists, bool quiet) {
   int status = kExitOk;
   for (const std::string& list : lists) {
-    std::ifstream in(list, std::ios::binary);
+    std::ifstream in(PathArg(list), std::ios::binary);
     if (!in) {
       Fail("hash", list + ": cannot be read");
       status = kExitFailed;

@@ -49,7 +49,7 @@ int Show(const std::vector<std::string>& args) {
     return kExitOk;
   }
   if (line.Operands().size() != 1) return UsageError("hashlist", "show needs one hash list", kUsage);
-  const fs::path path = line.Operands()[0];
+  const fs::path path = PathArg(line.Operands()[0]);
   std::error_code code;
   if (!fs::is_regular_file(path, code)) {
     return Fail("hashlist", Shown(path) + (fs::exists(path, code) ? ": not a file" : ": no such file"));
@@ -111,11 +111,11 @@ int Make(const std::vector<std::string>& args) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  const fs::path out = line.Value("out");
+  const fs::path out = PathArg(line.Value("out"));
   if (out.empty() || line.Operands().size() != 1) {
     return UsageError("hashlist", "make needs -o FILE and one folder", kUsage);
   }
-  const fs::path root = line.Operands()[0];
+  const fs::path root = PathArg(line.Operands()[0]);
   bool quiet = line.Has("quiet");
   HashListLayout layout = line.Has("short-layout") ? HashListLayout::Short : HashListLayout::Long;
 

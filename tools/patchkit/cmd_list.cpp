@@ -37,7 +37,7 @@ int RunList(const std::vector<std::string>& args) {
   if (line.Operands().size() != 1) return UsageError("list", "needs one patch", kUsage);
   const std::string& path = line.Operands()[0];
   OpenedPatch patch;
-  if (!OpenPatch(path, &patch, &error)) return Fail("list", error);
+  if (!OpenPatch(PathArg(path), &patch, &error)) return Fail("list", error);
   if (patch.opened != UPDATE_OK) return Fail("list", path + ": " + DescribeOpenResult(patch.opened));
   PayloadContainer& container = patch.container;
   bool json = line.Has("json");

@@ -50,7 +50,7 @@ int RunVerify(const std::vector<std::string>& args) {
   const std::string& path = line.Operands()[0];
   bool json = line.Has("json"), quiet = line.Has("quiet");
   OpenedPatch patch;
-  if (!OpenPatch(path, &patch, &error)) return Fail("verify", error);
+  if (!OpenPatch(PathArg(path), &patch, &error)) return Fail("verify", error);
 
   std::vector<std::string> problems;  // each refuses the patch
   std::vector<std::string> notes;     // worth knowing, not refused

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "install/version_check.h"
+#include "platform/filesystem.h"
 #include "text/text_codec.h"
 #include "update/relative_path.h"
 
@@ -37,6 +38,21 @@ std::string RelativeName(const fs::path& root, const fs::path& path, bool* backs
   return name;
 }
 
+// A symbolic link or junction. On Windows the standard library's
+// symlink_status follows every link and never reports one, so the platform
+// layer's attributes tell it there; on POSIX the status does (and a name
+// need not convert to UTF-16 there).
+bool IsLink(const fs::path& path, const fs::file_status& status) {
+  if (fs::is_symlink(status)) return true;
+#ifdef _WIN32
+  uint32_t attributes = OsGetFileAttributes(path.u16string().c_str());
+  return attributes != OS_INVALID_FILE_ATTRIBUTES && (attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
 }  // namespace
 
 std::string VersionArchiveName() {
@@ -59,8 +75,9 @@ bool WalkFolder(const fs::path& root, FolderTree* tree, std::string* error) {
     std::string name = RelativeName(root, item.path(), &backslash);
     fs::file_status status = item.symlink_status(code);
     if (code) break;
-    if (fs::is_symlink(status)) {
+    if (IsLink(item.path(), status)) {
       tree->skipped.push_back({item.path(), name, "a link (never followed)"});
+      walk.disable_recursion_pending();
     } else if (fs::is_directory(status)) {
       // A folder whose name holds a '\' is no folder the patch could name;
       // its files carry the flag.

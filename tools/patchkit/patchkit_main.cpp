@@ -3,9 +3,11 @@
 // so what patchkit accepts is what the program accepts.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "text/text_codec.h"
 #include "tools/patchkit/cli.h"
 
 namespace {
@@ -34,22 +36,45 @@ void PrintUsage(FILE* out) {
              out);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2) {
+// args: the words after the program's name, in UTF-8 on Windows (see
+// wmain) and as given on POSIX.
+int Run(const std::vector<std::string>& args) {
+  if (args.empty()) {
     PrintUsage(stderr);
     return kExitUsage;
   }
-  std::string name = argv[1];
+  const std::string& name = args[0];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
     return kExitOk;
   }
   for (const Command& command : kCommands) {
-    if (name == command.name) return command.run(std::vector<std::string>(argv + 2, argv + argc));
+    if (name == command.name) return command.run(std::vector<std::string>(args.begin() + 1, args.end()));
   }
   std::fprintf(stderr, "patchkit: unknown command '%s'\n", name.c_str());
   PrintUsage(stderr);
   return kExitUsage;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The narrow arguments of main are in the ANSI code page, which cannot spell
+// every name, and which the narrow paths of the standard library do not
+// read as such: the arguments are taken as UTF-16 and passed on in UTF-8,
+// the encoding of every name patchkit prints (PathArg reads them back).
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::unique_ptr<char[]> text = WideToNarrow(reinterpret_cast<const char16_t*>(argv[i]), TARGET_UTF8);
+    if (!text) {
+      std::fprintf(stderr, "patchkit: argument %d cannot be read as text\n", i);
+      return kExitUsage;
+    }
+    args.emplace_back(text.get());
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -64,11 +64,13 @@ bool OsSeek(OsFile file, int64_t position);
 uint32_t OsGetSizeLow(OsFile file);
 
 // Starts writing count bytes from offset to the device without waiting for
-// them (sync_file_range with SYNC_FILE_RANGE_WRITE; Windows' lazy writer
-// does this by itself). Called piece by piece along a file, it also waits
-// for the piece kOsWritebackLag bytes earlier to reach the device and drops
-// it from the cache (POSIX), so a long file does not fill the page cache.
-// Only a hint: nothing is durable until OsFlush.
+// them. POSIX: sync_file_range with SYNC_FILE_RANGE_WRITE; called piece by
+// piece along a file, it also waits for the piece kOsWritebackLag bytes
+// earlier to reach the device and drops it from the cache, so a long file
+// does not fill the page cache. Win32: each time the writing crosses
+// another kOsWritebackLag bytes, a helper thread flushes the file while the
+// caller goes on (OsClose waits for it). Only a hint: nothing is durable
+// until OsFlush.
 constexpr uint64_t kOsWritebackLag = 16u << 20;
 void OsStartWriteback(OsFile file, uint64_t offset, uint32_t count);
 

@@ -110,7 +110,87 @@ bool OsSeek(OsFile file, int64_t position) {
 
 uint32_t OsGetSizeLow(OsFile file) { return GetFileSize(AsHandle(file), nullptr); }
 
-void OsStartWriteback(OsFile, uint64_t, uint32_t) {}
+// Windows has no call that starts writing a range without waiting for it.
+// Its lazy writer starts on its own after a while, but Wine writes nothing
+// before the flush, so the flush pass before the commit would have every
+// byte of every file still to write. Instead a helper thread flushes a
+// duplicate of the file's handle each time the writing crosses another
+// kOsWritebackLag bytes, while this thread goes on copying: the device then
+// works while the next pieces are written. Only a hint, never checked: a
+// background flush that fails or is skipped (the helper still busy) leaves
+// the work to OsFlush, which reports. Closing any file waits for the helper,
+// so no duplicate outlives its file and holds it against a rename or delete.
+namespace {
+
+struct BackgroundFlush {
+  CRITICAL_SECTION lock;
+  HANDLE wake = nullptr;  // auto-reset: a file was handed over
+  HANDLE idle = nullptr;  // manual-reset: set while nothing is handed over or being flushed
+  HANDLE file = nullptr;  // the duplicate to flush next
+  bool started = false;
+  bool failed = false;
+};
+
+BackgroundFlush& Flusher() {
+  static BackgroundFlush flusher;
+  return flusher;
+}
+
+DWORD WINAPI FlushInBackground(void*) {
+  BackgroundFlush& flusher = Flusher();
+  for (;;) {
+    WaitForSingleObject(flusher.wake, INFINITE);
+    EnterCriticalSection(&flusher.lock);
+    HANDLE file = flusher.file;
+    flusher.file = nullptr;
+    LeaveCriticalSection(&flusher.lock);
+    if (file != nullptr) {
+      FlushFileBuffers(file);
+      CloseHandle(file);
+    }
+    SetEvent(flusher.idle);
+  }
+}
+
+// Starts the helper thread the first time; false when it cannot run.
+bool FlusherRunning() {
+  BackgroundFlush& flusher = Flusher();
+  if (flusher.started) return true;
+  if (flusher.failed) return false;
+  flusher.failed = true;
+  InitializeCriticalSection(&flusher.lock);
+  flusher.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  flusher.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  if (flusher.wake == nullptr || flusher.idle == nullptr) return false;
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, FlushInBackground, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  flusher.failed = false;
+  flusher.started = true;
+  return true;
+}
+
+// Waits until the helper holds no duplicate of any file.
+void WaitForBackgroundFlush() {
+  BackgroundFlush& flusher = Flusher();
+  if (flusher.started) WaitForSingleObject(flusher.idle, INFINITE);
+}
+
+}  // namespace
+
+void OsStartWriteback(OsFile file, uint64_t offset, uint32_t count) {
+  if (offset / kOsWritebackLag == (offset + count) / kOsWritebackLag || !FlusherRunning()) return;
+  BackgroundFlush& flusher = Flusher();
+  if (WaitForSingleObject(flusher.idle, 0) != WAIT_OBJECT_0) return;  // still on the last one
+  HANDLE duplicate = nullptr;
+  HANDLE self = GetCurrentProcess();
+  if (DuplicateHandle(self, AsHandle(file), self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) return;
+  EnterCriticalSection(&flusher.lock);
+  flusher.file = duplicate;
+  ResetEvent(flusher.idle);
+  LeaveCriticalSection(&flusher.lock);
+  SetEvent(flusher.wake);
+}
 
 bool OsFlush(OsFile file) {
   if (OsFaultCheck(OsOp::Flush) != OsFault::None) {
@@ -123,6 +203,7 @@ bool OsFlush(OsFile file) {
 }
 
 bool OsClose(OsFile file) {
+  WaitForBackgroundFlush();
   OsFault fault = OsFaultCheck(OsOp::Close);
   bool ok = CloseHandle(AsHandle(file)) != FALSE;
   OsTraceFile(OsOp::Close, file);

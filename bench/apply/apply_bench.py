@@ -11,6 +11,8 @@ the native patch program (answering Yes), cp + sync -f, 7zz x + sync -f and
 unzip + sync -f. The patch flushes what it writes itself; each peer's time
 ends with sync -f of the same file system. It prints the minimum and median
 of each, their ratio to cp + sync -f, and the patch's peak resident size.
+With --cold the installation's files are dropped from the page cache after
+each copy, as on a player's machine.
 """
 import argparse
 import os
@@ -84,12 +86,24 @@ def lay_out(work, total_mib, tools, stub_program=None):
     return patched
 
 
+COLD = False  # --cold: the installation's files are not in the page cache
+
+
 def reset(work):
     game = os.path.join(work, "game")
     shutil.rmtree(game, ignore_errors=True)
     run(["cp", "-a", os.path.join(work, "installed"), game])
     # What the reset wrote must not be flushed on the next run's time.
     run(["sync", "-f", game])
+    if COLD:
+        # As on a player's machine, where the installed game has long left
+        # the cache: only the payload and the tools are cached.
+        for name in os.listdir(game):
+            descriptor = os.open(os.path.join(game, name), os.O_RDONLY)
+            try:
+                os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(descriptor)
 
 
 def timed(command, env=None, stdin=None):
@@ -186,7 +200,14 @@ def main():
     parser.add_argument("--wine-args", default="", help="e.g. --win64")
     parser.add_argument("--wine-prefix")
     parser.add_argument("--timer", help="the Win32 build's apply_timer.exe")
+    parser.add_argument("--cold", action="store_true",
+                        help="drop the installation's files from the page cache before each run")
     tools = parser.parse_args()
+    global COLD
+    COLD = tools.cold
+    # 7zz and zip run inside the payload folder: the archives' paths must not
+    # depend on the current folder.
+    tools.work = os.path.abspath(tools.work)
     os.makedirs(tools.work, exist_ok=True)
     print("%-18s %9s %9s %9s %9s" % ("", "MiB", "min s", "median s", "vs floor" if tools.wine_stub else "vs cp"))
     for total in [int(size) for size in tools.sizes.split(",")]:

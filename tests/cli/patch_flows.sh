@@ -3,11 +3,11 @@
 # program by patchkit, an installation whose archive has the fingerprint the
 # version check expects, the registry stand-in, answers typed at the prompts,
 # and the exit status and installation checked after each flow.
-#   tests/cli/patch_flows.sh <patch program> <patchkit> <hash_suffix>
+#   tests/cli/patch_flows.sh <patch program> <patchkit> <hash_suffix> <stop_at_create library>
 # Exit statuses are those of the program modulo 256 (-1 is 255, 0x80000006
 # is 6).
 set -uo pipefail
-program=$1 patchkit=$2 suffix=$3
+program=$1 patchkit=$2 suffix=$3 stopper=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -175,29 +175,37 @@ cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data011
 expect_no_leftovers
 
 # Starts the patch in the background, answers Yes on descriptor 7, and
-# waits until its status line shows text ($1); sets pid.
-start_until() {
+# waits until the run has created a file whose path ends with $1: the
+# program stops itself there (tests/tools/stop_at_create.cpp), so the run is
+# certainly part way through. Sets pid.
+start_stopped_at() {
   rm -f "$work/answers" "$work/out"; mkfifo "$work/answers"
-  "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
+  STOP_AT_CREATE=$1 LD_PRELOAD=$stopper "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
   pid=$!
   exec 7>"$work/answers"
   echo y >&7
-  for _ in $(seq 1 200); do grep -q "$1" "$work/out" 2>/dev/null && break; sleep 0.05; done
+  local state=""
+  for _ in $(seq 1 1200); do
+    state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f1)
+    [ "$state" = T ] || [ -z "$state" ] || [ "$state" = Z ] && break
+    sleep 0.05
+  done
+  [ "$state" = T ] || fail "the run did not reach $1 (state ${state:-gone})"
 }
 
 # Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
-# file: the program is held still while the signal is sent.
+# file: the signal arrives while the program is stopped at the large file's
+# temporary, and the copy goes on until the next pump sees it.
 make_payload big
 for stop in cancel close; do
   flow="$stop mid-run"
   make_game; before=$(snapshot)
-  start_until "インストール中"
-  kill -STOP $pid
+  start_stopped_at "zbig.arc.tmp"
   if [ $stop = cancel ]; then kill -INT $pid; else kill -TERM $pid; fi
   kill -CONT $pid
   [ $stop = cancel ] && echo y >&7
-  # A run that ended before the signal waits at its outcome box for an
-  # answer that never comes: the flow then fails instead of waiting for ever.
+  # Should the run still end without seeing the signal, it would wait at its
+  # outcome box for an answer that never comes: fail instead of hanging.
   (sleep 60 && kill -KILL $pid) >/dev/null 2>&1 &
   watchdog=$!
   wait $pid; status=$?
@@ -212,7 +220,7 @@ done
 flow="killed mid-run"
 # Killed while it copies: the next start updates as if nothing had happened.
 make_game
-start_until "zbig.arcをインストール中"
+start_stopped_at "zbig.arc.tmp"
 kill -KILL $pid
 wait $pid 2>/dev/null
 exec 7>&-

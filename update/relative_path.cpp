@@ -4,9 +4,9 @@
 
 #include "install/uninstall_list.h"
 #include "payload/hash_list.h"
-#include "update/journal.h"
-
+#include "platform/name_case.h"
 #include "text/text_codec.h"
+#include "update/journal.h"
 
 std::string NormalRelativeName(const std::u16string& name);
 
@@ -77,7 +77,13 @@ bool IsSafeRelativeName(const std::u16string& name) {
 }
 
 std::string NormalRelativeName(const std::u16string& name) {
-  std::unique_ptr<char[]> narrow = WideToNarrow(name.c_str(), TARGET_UTF8);
+  // Letters outside ASCII fold as Windows folds them in file names; ASCII
+  // letters are lowered below, the form the callers have always compared.
+  std::u16string folded = name;
+  for (char16_t& unit : folded) {
+    if (unit >= 0x80 && (unit < 0xD800 || unit > 0xDFFF)) unit = static_cast<char16_t>(OsFoldNameCase(unit));
+  }
+  std::unique_ptr<char[]> narrow = WideToNarrow(folded.c_str(), TARGET_UTF8);
   if (!narrow) return {};
   LowerCaseNarrow(narrow.get());
   std::string normal = narrow.get();

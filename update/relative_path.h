@@ -14,8 +14,9 @@
 // writes itself (its journal and the rewrite siblings of the records).
 bool IsSafeRelativeName(const std::u16string& name);
 
-// The normal form of a relative name: UTF-8, ASCII letters lowered, '/'
-// turned into '\'. Two names denote the same file when these are equal.
+// The normal form of a relative name: UTF-8, ASCII letters lowered and other
+// letters folded as Windows folds file names (OsFoldNameCase), '/' turned
+// into '\'. Two names denote the same file when these are equal.
 // Empty when the name cannot be converted.
 std::string NormalRelativeName(const std::u16string& name);
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/name_case.h"
 #include "platform/os_error.h"
 
 namespace {
@@ -118,37 +119,6 @@ uint32_t NextCodePoint(const char16_t* text, size_t* i) {
 
 namespace {
 
-// Windows' upper case of a code point, for the letters listed at
-// NamesEqualIgnoringCase; other code points are their own.
-uint32_t FoldCase(uint32_t c) {
-  if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 0x20 : c;
-  if (c < 0x100) {
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
-    return c == 0xFF ? 0x178 : c;
-  }
-  if (c < 0x180) {
-    // Latin Extended-A: pairs of upper and lower case side by side.
-    bool lowerOdd = (c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-    bool lowerEven = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    return (lowerOdd && (c & 1) != 0) || (lowerEven && (c & 1) == 0) ? c - 1 : c;
-  }
-  if (c >= 0x3AC && c <= 0x3CE) {
-    if (c == 0x3AC) return 0x386;
-    if (c <= 0x3AF) return c - 0x25;
-    if (c == 0x3C2) return c;  // final sigma stays apart from sigma, as Wine keeps it
-    if (c >= 0x3B1 && c <= 0x3CB) return c - 0x20;
-    if (c == 0x3CC) return 0x38C;
-    if (c >= 0x3CD) return c - 0x3F;
-    return c;
-  }
-  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
-  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-  if (c >= 0x2170 && c <= 0x217F) return c - 0x10;  // small Roman numerals
-  if (c >= 0x24D0 && c <= 0x24E9) return c - 0x1A;  // circled small letters
-  if (c >= 0xFF41 && c <= 0xFF5A) return c - 0x20;  // fullwidth small letters
-  return c;
-}
-
 // The folded code point at name[*i], stepping *i past it; a byte that does
 // not start a UTF-8 sequence stands for itself, apart from every code point.
 uint32_t FoldedCodePoint(std::string_view name, size_t* i) {
@@ -159,7 +129,7 @@ uint32_t FoldedCodePoint(std::string_view name, size_t* i) {
     length = 1;
   }
   *i += length;
-  return FoldCase(code);
+  return OsFoldNameCase(code);
 }
 
 // Where the last name of a path starts: past the last '/' that has a name

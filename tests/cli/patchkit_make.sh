@@ -428,6 +428,7 @@ a backup marker|echo x >bp/a.lumetria-bak|bp|patchkit build: bp/a.lumetria-bak: 
 a sub-folder file without its record|echo x >bp/sys/s.dat|bp|patchkit build: bp/sys/s.dat: the patch would install it at s.dat (no record of the hash list has its file name)
 a sub-folder file another record claims|mkdir bp/z && printf abc >bp/z/q.dat && { printf TLH_V2__; u32 0; u32 1; record 'sys\q.dat' $ABC 248; } >bp/TLM.hvl|bp|patchkit build: bp/z/q.dat: the patch would install it at sys\\q.dat (the first record with its file name)
 two files of one name|echo x >bp/sys/one.dat|--hash-list bp|patchkit build: bp/sys/one.dat: has the same file name as one.dat, and the patch matches entries to records by file name alone
+two names that differ only in the case of a letter outside ASCII|echo x >bp/É.dat && echo y >bp/é.dat|bp|patchkit build: bp/é.dat: has the same file name as É.dat, and the patch matches entries to records by file name alone
 bytes that differ from the record|"$patchkit" hashlist make bp -o bp/TLM.hvl -q && : >bp/one.dat|bp|patchkit build: bp/one.dat: its fingerprint is $EMPTY, but its record one.dat says $ABC: the patch would refuse itself as damaged
 a damaged hash list|{ printf TLH_V2__; u32 0; u32 5; } >bp/TLM.hvl|bp|patchkit build: bp/TLM.hvl: the patch program cannot use this hash list (the header counts 5 records of 256 bytes, but only 0 bytes follow it), so it would verify nothing
 a name of TLM.hvl in a sub-folder|echo x >bp/sys/tlm.HVL|bp|patchkit build: bp/sys/tlm.HVL: an entry of this file name would be taken for the payload's own hash list

@@ -698,6 +698,10 @@ TEST_F(UpdateRunTest, DamagedPayloadsAreRefusedBeforeAnythingIsWritten) {
       {"device in a folder", {{"sys\\aux", data, false}}},
       {"record escapes", {{"a.arc", data, true, "..\\a.arc"}}},
       {"duplicate names", {{"a.arc", data}, {"A.ARC", data}}},
+      {"duplicate names outside ASCII", {{"\xC3\x89t\xC3\xA9.arc", data}, {"\xC3\xA9T\xC3\x89.ARC", data}}},
+      {"duplicate Cyrillic names", {{"\xD0\x96.arc", data}, {"\xD0\xB6.arc", data}}},
+      {"duplicate fullwidth names", {{"\xEF\xBC\xA1.arc", data}, {"\xEF\xBD\x81.arc", data}}},
+      {"destination on a temporary name outside ASCII", {{"\xC3\x89", data}, {"\xC3\xA9.tmp", data}}},
       {"duplicate through a record", {{"data.arc", data, true, "sys\\data.arc"}, {"sys\\data.arc", data, false}}},
       {"destination on a temporary name", {{"a", data}, {"a.tmp", data}}},
   };

@@ -4,117 +4,38 @@
 // answers given through the program's own windows.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
-#include <memory>
 
-#include "install/version_check.h"
-#include "payload/content_hash.h"
-#include "tests/e2e/e2e_driver.h"
-#include "tests/support/test_files.h"
-#include "tests/support/update_fixture.h"
-#include "tests/tools/hash_suffix.h"
-#include "tools/patchkit/hash_list_writer.h"
+#include "tests/e2e/patch_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace patch_e2e;
 
-const std::wstring kCaption = L"「Lumetria」 ver 1.01 更新パッチ";
-const std::wstring kConfirm = L"アップデートを行いますか？　　　　　　　　　　　　　";
-const std::wstring kCancelQuestion = L"アップデートを中止しますか？　　　　　　　　　　　　";
-const std::wstring kCompleted = L"アップデートが完了しました　　　　　　　　　　　　　";
 const std::wstring kGameRunning =
     L"ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";
-const std::wstring kNotInstalled = L"ゲームがインストールされていません　　　　　　　　　";
 const std::wstring kAlreadyPatched = L"パッチは適用済みです　　　　　　　　　　　　　　　　";
 const std::wstring kOtherVersion = L"新しいバージョンのパッチを適用済みな可能性があります";
-const std::wstring kCheckFailed =
-    L"バージョンチェックに失敗しました。正しくインストール\nされていないか、データが壊れている可能性があります　　";
 const std::wstring kDamaged = L"アップデートプログラムが破損している可能性があります";
 const std::wstring kWriteFailed = L"何らかの要因によりアップデートが行えません　　　　　";
 const std::wstring kUninstallFailed = L"アンインストレーションファイルの更新に失敗しました　";
 
-const wchar_t kGameKey[] = L"Software\\PELWIN SOFT\\Lumetria";
-
-// Bytes whose fingerprint is target.
-std::vector<uint8_t> WithFingerprint(std::vector<uint8_t> bytes, const ContentHash& target) {
-  std::vector<uint8_t> suffix;
-  EXPECT_TRUE(FindHashSuffix(HashOfBytes(bytes), target, &suffix));
-  bytes.insert(bytes.end(), suffix.begin(), suffix.end());
-  return bytes;
-}
-
-class PatchTest : public ::testing::Test {
+// The installation in the test's own folder, the patch beside it.
+class PatchTest : public PatchFixture {
  protected:
   // Also called again by tests that go through several installations.
-  void SetUp() override {
-    game = dir.Path() / "game";
-    std::error_code ignored;
-    fs::remove_all(game, ignored);
-    fs::create_directory(game);
-    WriteFileBytes(game / "data01110.arc", WithFingerprint(PatternBytes(4000, 1), EXPECTED_ARCHIVE_HASH));
-    WriteFileBytes(game / "data01100.arc", PatternBytes(3000, 2));
-    WriteFileBytes(game / "uninst.lst", Bytes("data01100.arc\r\ndata01110.arc\r\n"));
-    std::vector<uint8_t> installedList;
-    ASSERT_TRUE(BuildHashList({{"data01100.arc", ContentHash{}}, {"gone.arc", ContentHash{}}}, HashListLayout::Long,
-                              0, &installedList, nullptr));
-    WriteFileBytes(game / "TLM.hvl", installedList);
-    SetInstalledFolder(game.wstring());
-    payload = {{"data01110.arc", WithFingerprint(PatternBytes(6000, 3), PATCHED_ARCHIVE_HASH)},
-               {"data01100.arc", PatternBytes(2 * 0x100000 + 17, 4)},
-               {"readme.txt", Bytes("patched")}};
-  }
+  void SetUp() override { Install(dir.Path() / "game"); }
+
   void TearDown() override {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kGameKey);
+    PatchFixture::TearDown();
     for (HANDLE mutex : mutexes) CloseHandle(mutex);
+    mutexes.clear();
   }
 
-  static void SetInstalledFolder(const std::wstring& folder) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    std::wstring quoted = L"\"" + folder + L"\"";
-    RegSetValueExW(key, L"InstalledFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(quoted.c_str()),
-                   static_cast<DWORD>((quoted.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-  }
-
-  // Writes the patch (the real program with the payload) and starts it.
+  // Writes the patch and starts it.
   void Start() {
-    PatchOptions options;
-    options.stub = ReadFileBytes(fs::path(PATCH_EXE_PATH));
-    WritePatch(dir.Path() / "patched.exe", payload, options);
-    host = std::make_unique<HostProcess>();
-    ASSERT_TRUE(host->Start((dir.Path() / "patched.exe").wstring(), L""));
-  }
-
-  // Waits for a message box, checks its caption, text, buttons and icon, and
-  // answers it.
-  void Answer(const std::wstring& text, LPCWSTR icon, int answer) {
-    HWND box = WaitForWindow([&] { return FindMessageBox(host->ProcessId()); }, 30000);
-    ASSERT_NE(box, nullptr) << "no box for: " << testing::PrintToString(text);
-    // Only the cancel question belongs to the progress dialog; every other
-    // box comes before it exists or after it is gone.
-    if (text != kCancelQuestion) {
-      EXPECT_EQ(FindProgressDialog(host->ProcessId()), nullptr)
-          << "the box is shown while the progress dialog is: " << testing::PrintToString(text);
-    }
-    MessageBoxView view = ReadMessageBox(box);
-    EXPECT_EQ(view.caption, kCaption);
-    EXPECT_EQ(view.text, text);
-    bool question = icon == IDI_QUESTION;
-    EXPECT_EQ(view.buttons, question ? (std::vector<int>{IDYES, IDNO}) : std::vector<int>{IDOK});
-    EXPECT_EQ(view.defaultButton, question ? IDNO : IDOK);
-    EXPECT_EQ(ShownSystemIcon(view.iconControl), icon);
-    ClickButton(box, answer);
-    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
-  }
-
-  int32_t ExitStatus() {
-    DWORD status = 0;
-    EXPECT_TRUE(host->Wait(60000, &status)) << "the patch did not end";
-    return static_cast<int32_t>(status);
+    WritePatchAt(dir.Path() / "patched.exe");
+    StartPatch(dir.Path() / "patched.exe");
   }
 
   // True when the program ends without showing any box or dialog.
@@ -143,10 +64,6 @@ class PatchTest : public ::testing::Test {
     return mutex;
   }
 
-  TempDir dir;
-  fs::path game;
-  std::vector<PayloadFile> payload;
-  std::unique_ptr<HostProcess> host;
   std::vector<HANDLE> mutexes;
 };
 

@@ -132,6 +132,18 @@ MUTANTS = [
          "    if (error != OS_ERROR_SHARING_VIOLATION && error != OS_ERROR_ACCESS_DENIED) return false;",
          "    if (error != OS_ERROR_ACCESS_DENIED) return false;"),
     ]),
+    ("name-fold-ascii-only", "native", "two payload names that differ only in the case of a letter outside ASCII are two files", [
+        ("update/relative_path.cpp",
+         "    if (unit >= 0x80 && (unit < 0xD800 || unit > 0xDFFF)) unit = static_cast<char16_t>(OsFoldNameCase(unit));",
+         "    if (unit >= 0x80 && unit < 0x80) unit = static_cast<char16_t>(OsFoldNameCase(unit));"),
+    ]),
+    ("close-leaves-background-flush", "win64", "closing a file does not wait for the background flush of its duplicate handle", [
+        ("platform/win32/files_win32.cpp", "  if (flusher.started) WaitForSingleObject(flusher.idle, INFINITE);",
+         "  if (flusher.started) WaitForSingleObject(flusher.idle, 0);"),
+    ]),
+    ("background-flush-leaks-handle", "win64", "the background flush never closes its duplicate handle", [
+        ("platform/win32/files_win32.cpp", "      FlushFileBuffers(file);\n      CloseHandle(file);", "      FlushFileBuffers(file);"),
+    ]),
     ("box-over-dialog", "win64", "the outcome box is shown while the progress dialog is still on screen", [
         ("app/patch_main.cpp", "  DestroyProgressDialog();\n  return ReportOutcome(result);",
          "  int32_t status = ReportOutcome(result);\n  DestroyProgressDialog();\n  return status;"),

@@ -1,7 +1,8 @@
 // Preloaded (LD_PRELOAD) into the POSIX patch program by flows that must
 // catch a run in the middle: the first time the program creates a file whose
 // path ends with $STOP_AT_CREATE, it stops itself (SIGSTOP) right after the
-// create. The flow then sends its signal while the run is certainly part way
+// create (the program opens files with open(), which on 64-bit glibc is
+// also what open64 names). The flow then sends its signal while the run is certainly part way
 // through, however fast or loaded the machine is, and lets it go on.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -27,8 +28,8 @@ void StopOnceAtMatch(const char* path, int flags) {
 
 using OpenFunction = int (*)(const char*, int, ...);
 
-int OpenThenMaybeStop(const char* name, const char* path, int flags, mode_t mode) {
-  auto real = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, name));
+int OpenThenMaybeStop(const char* path, int flags, mode_t mode) {
+  static auto real = reinterpret_cast<OpenFunction>(dlsym(RTLD_NEXT, "open"));
   int fd = real(path, flags, mode);
   if (fd >= 0) StopOnceAtMatch(path, flags);
   return fd;
@@ -45,13 +46,5 @@ extern "C" int open(const char* path, int flags, ...) {
   va_start(arguments, flags);
   mode_t mode = ModeArgument(flags, arguments);
   va_end(arguments);
-  return OpenThenMaybeStop("open", path, flags, mode);
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  mode_t mode = ModeArgument(flags, arguments);
-  va_end(arguments);
-  return OpenThenMaybeStop("open64", path, flags, mode);
+  return OpenThenMaybeStop(path, flags, mode);
 }

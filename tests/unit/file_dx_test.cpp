@@ -257,6 +257,18 @@ void StreamFile(const std::u16string& path, uint32_t pieces, uint32_t seed) {
   ASSERT_EQ(file.Close(), 1);
 }
 
+// Checks that the file at path holds what StreamFile wrote.
+void ExpectStreamed(const std::filesystem::path& path, uint32_t pieces, uint32_t seed) {
+  const size_t kPiece = size_t{1} << 20;
+  std::vector<uint8_t> back = ReadFileBytes(path);
+  std::vector<uint8_t> piece = PatternBytes(kPiece, seed);
+  ASSERT_EQ(back.size(), size_t{pieces} * kPiece);
+  for (uint32_t i = 0; i < pieces; ++i) {
+    piece[0] = static_cast<uint8_t>(i);
+    ASSERT_EQ(0, memcmp(back.data() + i * kPiece, piece.data(), kPiece)) << "piece " << i;
+  }
+}
+
 // Starting the writeback along a file leaves nothing behind once the file is
 // closed: it can be moved and deleted at once (a handle still held for a
 // flush in the background would refuse both on Windows), it holds every
@@ -269,13 +281,7 @@ TEST_F(FileDxTest, WritebackLeavesNothingOpenOnceTheFileIsClosed) {
     std::u16string moved = dir.Core(u"streamed.bin");
     ASSERT_NO_FATAL_FAILURE(StreamFile(written, kPieces, round));
     ASSERT_TRUE(OsMoveFile(written.c_str(), moved.c_str(), false)) << "round " << round;
-    std::vector<uint8_t> back = ReadFileBytes(dir.Native("streamed.bin"));
-    std::vector<uint8_t> piece = PatternBytes(1u << 20, round);
-    ASSERT_EQ(back.size(), size_t{kPieces} << 20);
-    for (uint32_t i = 0; i < kPieces; ++i) {
-      piece[0] = static_cast<uint8_t>(i);
-      ASSERT_EQ(0, memcmp(back.data() + (size_t{i} << 20), piece.data(), piece.size())) << "piece " << i;
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectStreamed(dir.Native("streamed.bin"), kPieces, round));
     ASSERT_TRUE(OsDeleteFile(moved.c_str())) << "round " << round;
     // The first round may set up what later rounds reuse.
     if (round == 0) handles = OpenHandles();
@@ -308,28 +314,13 @@ TEST_F(FileDxTest, StreamedFileLeavesOnlyItsLastStretchCached) {
   struct statfs where {};
   ASSERT_EQ(statfs(dir.Path().c_str(), &where), 0);
   if (where.f_type == TMPFS_MAGIC) GTEST_SKIP() << "a tmpfs file lives in the cache";
-  const uint32_t kPiece = 1u << 20;
-  const uint32_t kPieces = static_cast<uint32_t>(kOsWritebackLag / kPiece) + 12;
-  std::u16string path = dir.Core(u"streamed.bin");
-  std::vector<uint8_t> piece = PatternBytes(kPiece, 7);
-  CFileDX file;
-  ASSERT_EQ(file.CreateNew(path.c_str()), 1);
-  for (uint32_t i = 0; i < kPieces; ++i) {
-    piece[0] = static_cast<uint8_t>(i);
-    ASSERT_EQ(file.Write(piece.data(), kPiece), kPiece);
-    file.StartWriteback(i * kPiece, kPiece);
-  }
-  ASSERT_EQ(file.Close(), 1);
+  const uint32_t kPieces = static_cast<uint32_t>(kOsWritebackLag >> 20) + 12;
+  ASSERT_NO_FATAL_FAILURE(StreamFile(dir.Core(u"streamed.bin"), kPieces, 7));
 
-  size_t early = 12 * size_t{kPiece};
+  size_t early = size_t{12} << 20;
   EXPECT_LT(CachedPages(dir.Native("streamed.bin"), early), early / 4096 / 8)
       << "the pieces written long before the end were left in the cache";
-  std::vector<uint8_t> back = ReadFileBytes(dir.Native("streamed.bin"));
-  ASSERT_EQ(back.size(), size_t{kPieces} * kPiece);
-  for (uint32_t i = 0; i < kPieces; ++i) {
-    piece[0] = static_cast<uint8_t>(i);
-    ASSERT_EQ(0, memcmp(back.data() + size_t{i} * kPiece, piece.data(), kPiece)) << "piece " << i;
-  }
+  ExpectStreamed(dir.Native("streamed.bin"), kPieces, 7);
 }
 #endif
 

@@ -17,27 +17,27 @@
 
 namespace {
 
-const OptionSpec kHelp{"help", 'h', false};
+const OptionRule kHelp{"help", 'h', false};
 
-const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, const std::string& name) {
+const OptionRule* FindLong(const std::vector<OptionRule>& rules, const std::string& name) {
   if (name == kHelp.name) return &kHelp;
-  for (const OptionSpec& spec : specs) {
-    if (name == spec.name) return &spec;
+  for (const OptionRule& rule : rules) {
+    if (name == rule.name) return &rule;
   }
   return nullptr;
 }
 
-const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char letter) {
+const OptionRule* FindShort(const std::vector<OptionRule>& rules, char letter) {
   if (letter == kHelp.letter) return &kHelp;
-  for (const OptionSpec& spec : specs) {
-    if (spec.letter != 0 && spec.letter == letter) return &spec;
+  for (const OptionRule& rule : rules) {
+    if (rule.letter != 0 && rule.letter == letter) return &rule;
   }
   return nullptr;
 }
 
 }  // namespace
 
-bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                         std::string* error) {
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -50,19 +50,19 @@ bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<
       optionsEnded = true;
       continue;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionRule* rule = nullptr;
     std::string value;
     bool hasValue = false;
     if (arg[1] == '-') {
       size_t equals = arg.find('=');
       std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-      spec = FindLong(specs, name);
-      if (spec == nullptr) {
+      rule = FindLong(rules, name);
+      if (rule == nullptr) {
         *error = "unknown option --" + name;
         return false;
       }
       if (equals != std::string::npos) {
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
           *error = "option --" + name + " takes no value";
           return false;
         }
@@ -72,29 +72,29 @@ bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<
     } else {
       // A cluster of short options, the last of which may take a value.
       for (size_t k = 1; k < arg.size(); ++k) {
-        spec = FindShort(specs, arg[k]);
-        if (spec == nullptr) {
+        rule = FindShort(rules, arg[k]);
+        if (rule == nullptr) {
           *error = std::string("unknown option -") + arg[k];
           return false;
         }
-        if (spec->takesValue) {
+        if (rule->takesValue) {
           if (k + 1 < arg.size()) {
             value = arg.substr(k + 1);
             hasValue = true;
           }
           break;
         }
-        if (k + 1 < arg.size()) m_options.emplace_back(spec->name, "");
+        if (k + 1 < arg.size()) m_options.emplace_back(rule->name, "");
       }
     }
-    if (spec->takesValue && !hasValue) {
+    if (rule->takesValue && !hasValue) {
       if (i + 1 >= args.size()) {
-        *error = std::string("option --") + spec->name + " needs a value";
+        *error = std::string("option --") + rule->name + " needs a value";
         return false;
       }
       value = args[++i];
     }
-    m_options.emplace_back(spec->name, value);
+    m_options.emplace_back(rule->name, value);
   }
   return true;
 }

@@ -17,7 +17,7 @@ inline constexpr int kExitUsage = 2;
 
 // One option a subcommand accepts: its long name ("json"), an optional short
 // letter ('o', or 0) and whether it takes a value.
-struct OptionSpec {
+struct OptionRule {
   const char* name;
   char letter;
   bool takesValue;
@@ -31,7 +31,7 @@ class CommandLine {
   // options; options and operands may be mixed. --help and -h are always
   // known. False with *error set on an unknown option, a missing value, or
   // a value given to an option that takes none.
-  bool Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, std::string* error);
+  bool Parse(const std::vector<std::string>& args, const std::vector<OptionRule>& rules, std::string* error);
   bool Has(const char* name) const;
   // The option's last value; fallback when it was not given.
   std::string Value(const char* name, const std::string& fallback = "") const;

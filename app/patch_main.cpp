@@ -24,11 +24,12 @@ int32_t CheckAndUpdate(int showCommand) {
     return kExitNotInstalled;
   }
   // An update interrupted during its commit is carried through first, so
-  // the version check sees a whole installation.
-  if (RecoverInterruptedUpdate(folder) != UPDATE_OK) {
-    ShowWarning(kWriteFailedMessage);
-    return static_cast<int32_t>(UPDATE_E_WRITE);
-  }
+  // the version check sees a whole installation. One that it finishes is
+  // reported as the run would have reported it; one it puts back, or none,
+  // goes on as a fresh start.
+  Recovered recovered = Recovered::Nothing;
+  UpdateResult recovery = RecoverInterruptedUpdate(folder, &recovered);
+  if (recovery != UPDATE_OK || recovered == Recovered::Finished) return ReportOutcome(recovery);
   if (!CheckInstalledVersion(folder)) return kExitNotInstalled;
   if (AskQuestion(nullptr, kConfirmQuestion) != kAnswerYes) return kExitDeclined;
   if (!CreateProgressDialog()) {

@@ -90,3 +90,13 @@ void OsTraceFile(OsOp op, OsFile file, const void* data, uint32_t size, int64_t 
   event.position = position;
   OsTrace(event);
 }
+
+void OsTraceValue(OsOp op, const char16_t* name, const void* data, uint32_t size) {
+  if (g_traceHook == nullptr) return;
+  OsTraceEvent event;
+  event.op = op;
+  event.path = name;
+  event.data = data;
+  event.size = size;
+  OsTrace(event);
+}

@@ -31,6 +31,9 @@ enum class OsOp : uint8_t {
   FlushFolder,
   CopyAttributes,
   ModulePath,
+  ReadValue,    // the protected values of platform/registry.h
+  WriteValue,
+  DeleteValue,
   Count_,
 };
 
@@ -71,9 +74,10 @@ uint32_t OsFaultTotalCalls();
 struct OsTraceEvent {
   OsOp op = OsOp::Count_;
   OsFile file = kOsInvalidFile;     // writes, seeks, flushes, closes; opens: the new handle
-  const char16_t* path = nullptr;   // opens, attributes, deletes, folder flushes; moves, links, copies: the source
+  const char16_t* path = nullptr;   // opens, attributes, deletes, folder flushes; moves, links, copies: the source;
+                                    // protected values: the value's name
   const char16_t* path2 = nullptr;  // moves, links and attribute copies: the destination
-  const void* data = nullptr;       // writes: the bytes written
+  const void* data = nullptr;       // writes and values written: the bytes written
   uint32_t size = 0;                // writes: the byte count written
   int64_t position = 0;             // seeks
   uint32_t attributes = 0;          // attribute sets; OpenWrite: 1 when it truncated
@@ -94,3 +98,5 @@ void OsTrace(const OsTraceEvent& event);
 void OsTracePath(OsOp op, const char16_t* path, const char16_t* path2 = nullptr, uint32_t attributes = 0);
 void OsTraceOpen(OsOp op, const char16_t* path, OsFile file, bool truncated);
 void OsTraceFile(OsOp op, OsFile file, const void* data = nullptr, uint32_t size = 0, int64_t position = 0);
+// A protected value written (data) or deleted (data null), durably.
+void OsTraceValue(OsOp op, const char16_t* name, const void* data = nullptr, uint32_t size = 0);

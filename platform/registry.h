@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/os_error.h"
 
@@ -61,3 +62,39 @@ uint32_t OsRegQueryValue(OsRegKey key, const char16_t* name, uint32_t* type, voi
 
 // Closes a key that OsRegOpenLocalMachineKey opened.
 uint32_t OsRegCloseKey(OsRegKey key);
+
+// Values the program keeps for itself from one start to the next (the
+// journal of an interrupted commit), where only the machine's administrators
+// can write: a REG_BINARY value of HKEY_LOCAL_MACHINE\subkey. Whoever can
+// write that key already chooses the install folder, so a value there is
+// as trusted as the folder itself; a value that someone else could have
+// written is never handed out as if it were ours.
+//
+// Win32: RegCreateKeyExW, RegSetValueExW, RegDeleteValueW, each followed
+// by RegFlushKey, so the change is on the disk when the call returns. A
+// key whose access list lets a standard user (Everyone, Authenticated Users,
+// Users, Interactive, Guests) change it, or that has no access list at
+// all, is not trusted.
+//
+// POSIX: the stand-in keeps each value in a file of its own, in the folder
+// kPosixProtectedFolderSuffix beside the registry file (made with mode
+// 0700 when missing), replaced whole through a flushed sibling and its
+// folder flushed. It trusts a value only when its file is a plain file
+// owned by the running user that no one else can write, in a folder owned
+// by the running user or root that no one else can write (checked with
+// fstat on the opened folder and file, never through a link).
+inline constexpr char kPosixProtectedFolderSuffix[] = ".values";
+inline constexpr uint32_t OS_ERROR_INVALID_OWNER = 1307;  // the value is not trusted
+
+// Stores data as the value name of subkey (created when missing), durably.
+// OS_ERROR_SUCCESS, or the failure.
+uint32_t OsRegWriteProtectedValue(const char16_t* subkey, const char16_t* name, const void* data, uint32_t size);
+
+// Reads the value whole into *data. OS_ERROR_FILE_NOT_FOUND when there is
+// none; OS_ERROR_INVALID_OWNER when it is there but could have been written
+// by someone other than the machine's administrators (*data is then left
+// empty); other codes when it cannot be read now.
+uint32_t OsRegReadProtectedValue(const char16_t* subkey, const char16_t* name, std::vector<uint8_t>* data);
+
+// Removes the value, durably. A missing value is OS_ERROR_SUCCESS.
+uint32_t OsRegDeleteProtectedValue(const char16_t* subkey, const char16_t* name);

@@ -8,22 +8,6 @@
 
 namespace {
 
-// The journal at path, read without following a link. False when it cannot
-// be read now (locked); *valid tells whether what was read is a journal.
-bool ReadJournal(const std::u16string& path, Journal* journal, bool* valid) {
-  CFileDX file;
-  if (!file.OpenReadNoFollow(path.c_str())) return false;
-  uint32_t size = file.GetSize();
-  *valid = false;
-  if (size == 0xFFFFFFFF) return false;
-  if (size > kJournalMaxBytes) return true;
-  std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
-  if (!bytes) return false;
-  if (size != 0 && file.Read(bytes.get(), size) != size) return false;
-  *valid = DecodeJournal(bytes.get(), size, journal);
-  return true;
-}
-
 // Every file can be finished: its new contents are installed, or waiting,
 // verified, in its temporary file.
 // Marks the installed ones.
@@ -77,54 +61,64 @@ bool PutBack(Transaction& transaction) {
   return true;
 }
 
-UpdateResult Recover(const std::u16string& folder) {
-  Transaction transaction(folder);
-  const std::u16string& path = transaction.JournalPath();
-  if (path.empty()) return UPDATE_OK;
-  uint32_t attributes = OsGetFileAttributes(path.c_str());
-  if (attributes == OS_INVALID_FILE_ATTRIBUTES) return UPDATE_OK;
-  if ((attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // Not ours: a link planted at the journal's name is removed itself.
-    OsDeleteFile(path.c_str());
-    return UPDATE_OK;
-  }
-  if ((attributes & OS_FILE_ATTRIBUTE_DIRECTORY) != 0) return UPDATE_OK;
-
+UpdateResult Recover(const std::u16string& folder, Recovered* what) {
   Journal journal;
-  bool valid = false;
-  if (!ReadJournal(path, &journal, &valid)) return UPDATE_E_WRITE;
-  bool usable = valid;
+  switch (ReadJournal(folder, &journal)) {
+    case JournalLookup::None:
+    case JournalLookup::Untrusted:
+      return UPDATE_OK;
+    case JournalLookup::Unreadable:
+      return UPDATE_E_WRITE;
+    case JournalLookup::Damaged:
+      // Ours, but not a commit that can be carried on: it goes.
+      return RemoveJournal(JournalValueName(folder)) ? UPDATE_OK : UPDATE_E_WRITE;
+    case JournalLookup::Found:
+      break;
+  }
+  Transaction transaction(folder);
   for (const JournalEntry& entry : journal.entries) {
-    if (usable && !transaction.AddJournalEntry(entry)) usable = false;
+    // Not a journal the run could have written: nothing to carry through.
+    if (!transaction.AddJournalEntry(entry)) {
+      return RemoveJournal(JournalValueName(folder)) ? UPDATE_OK : UPDATE_E_WRITE;
+    }
   }
-  if (usable && !transaction.FoldersAreReal()) usable = false;
-  if (!usable) {
-    // Cut short before it was flushed, so before anything was renamed; or
-    // not written by the run. Nothing to carry through.
-    OsSetFileAttributes(path.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-    return OsDeleteFile(path.c_str()) && OsFlushFolder(folder.c_str()) ? UPDATE_OK : UPDATE_E_WRITE;
-  }
+  // A folder on a file's path that has become a link since: nothing is
+  // done through it, and the journal waits until it is a folder again.
+  if (!transaction.FoldersAreReal() || !transaction.PrepareJournal()) return UPDATE_E_WRITE;
 
-  bool finish = journal.state == kJournalInstalled || CanFinish(transaction.Files());
-  if (finish) {
-    if (journal.state != kJournalInstalled && !Finish(transaction)) return UPDATE_E_WRITE;
-    if (!transaction.FlushFolders()) return UPDATE_E_WRITE;
-    // Its outcome is the run's to report; a failed merge is not repeated.
-    transaction.UpdateRecords();
-    if (!transaction.RemoveBackups()) return UPDATE_E_WRITE;
-    transaction.RemoveTemporaries();
-  } else if (!PutBack(transaction)) {
-    return UPDATE_E_WRITE;
+  uint32_t state = journal.state;
+  if (state == kJournalInstalling) {
+    if (!CanFinish(transaction.Files())) {
+      if (!PutBack(transaction) || !transaction.FlushFolders()) return UPDATE_E_WRITE;
+      if (!transaction.EndJournal()) return UPDATE_E_WRITE;
+      *what = Recovered::PutBack;
+      return UPDATE_OK;
+    }
+    // Installed, on the disk, and only then marked so.
+    if (!Finish(transaction) || !transaction.FlushFolders() || !transaction.MarkInstalled()) return UPDATE_E_WRITE;
+    state = kJournalInstalled;
   }
-  if (!transaction.FlushFolders()) return UPDATE_E_WRITE;
-  return transaction.EndJournal() ? UPDATE_OK : UPDATE_E_WRITE;
+  *what = Recovered::Finished;
+  UpdateResult records = journal.recordsResult;
+  if (state == kJournalInstalled) {
+    bool retry = false;
+    records = transaction.UpdateRecords(&retry);
+    if (retry || !transaction.MarkRecorded(records)) return retry ? records : UPDATE_E_WRITE;
+  }
+  if (!transaction.RemoveBackups()) return UPDATE_E_WRITE;
+  transaction.RemoveTemporaries();
+  if (!transaction.FlushFolders() || !transaction.EndJournal()) return UPDATE_E_WRITE;
+  return records;
 }
 
 }  // namespace
 
-UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder) {
+UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder, Recovered* what) {
+  Recovered ignored = Recovered::Nothing;
+  if (what == nullptr) what = &ignored;
+  *what = Recovered::Nothing;
   try {
-    return Recover(installFolder);
+    return Recover(installFolder, what);
   } catch (const std::bad_alloc&) {
     return UPDATE_E_WRITE;
   }

@@ -1,21 +1,35 @@
 // Recovery of an update that was interrupted during its commit (the process
-// killed, the machine switched off): run at every start, before the
-// installed version is checked.
+// killed, the machine switched off, a file held by another program): run at
+// every start, before the installed version is checked.
 #pragma once
 
 #include "payload/update_result.h"
 
-// Carries a journal left in installFolder by an interrupted run through to
-// the end: when every file can be finished (its new contents are in place,
-// or in its temporary file, verified by fingerprint), the commit is
-// finished exactly as the run would have finished it (files installed, the
-// installed hash list pruned, the uninstall list merged, backups, temporary
-// files and the journal removed). Otherwise every original is put back
-// from its backup and the folder is as it was before that run. A journal
-// cut short by the crash, or one that names files the run could not have
-// written, is removed: the commit it describes never began.
+// What the recovery did.
+enum class Recovered {
+  Nothing,   // no journal for this folder (or one that cannot be trusted, left alone)
+  PutBack,   // the update could not be finished: every original is back
+  Finished,  // the interrupted update is complete now (or its records still fail)
+};
+
+// Carries the journal of installFolder (journal.h) through to the end.
+// While some file may still be old, the commit is finished when every file
+// can be (its new contents in place, or in its temporary file, verified by
+// fingerprint); otherwise every original is put back from its backup and
+// the folder is as it was before that run. Once every file is new, the
+// records are brought up to date and the backups, temporary files and the
+// journal removed, exactly as an uninterrupted run leaves the folder. Every
+// step is repeated safely: a recovery stopped anywhere is carried on by the
+// next. A journal that cannot be trusted is never acted on; one that is
+// damaged, or names files the run could not have written, is removed.
 //
-// UPDATE_OK when there was nothing to recover or the recovery completed;
-// UPDATE_E_WRITE when it could not complete (a file locked, say): the
-// journal then stays for the next start.
-UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder);
+// The result is what to tell the user, *what what happened:
+//  - UPDATE_OK: nothing to do, the originals put back (the start goes on as
+//    a fresh one), or the update finished (Recovered::Finished);
+//  - UPDATE_E_UNINSTALL_LIST (Finished): every file is new but the
+//    uninstall list could not be merged; when the list is there the
+//    journal stays and the next start tries again;
+//  - UPDATE_E_WRITE: the recovery could not complete (a file held open, a
+//    folder on a file's path that is no longer a real folder); the journal
+//    stays for the next start.
+UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder, Recovered* what = nullptr);

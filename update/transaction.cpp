@@ -34,8 +34,8 @@ bool FileHasContents(const std::u16string& path, uint32_t size, const ContentHas
          computed == hash;
 }
 
-Transaction::Transaction(const std::u16string& installFolder) : m_folder(installFolder) {
-  m_journalPath = Join(m_folder, kJournalFileName);
+Transaction::Transaction(const std::u16string& installFolder)
+    : m_folder(installFolder), m_journalName(JournalValueName(installFolder)) {
   m_folders.push_back(m_folder);
   m_folderKeys.push_back({});
 }
@@ -134,6 +134,7 @@ bool Transaction::Prepare() {
 
 Journal Transaction::ToJournal(uint32_t state) const {
   Journal journal;
+  journal.folder = m_folder;
   journal.state = state;
   for (const TransactionFile& file : m_files) {
     JournalEntry entry;
@@ -148,25 +149,28 @@ Journal Transaction::ToJournal(uint32_t state) const {
 }
 
 bool Transaction::JournalInTheWay() const {
-  uint32_t attributes = OsGetFileAttributes(m_journalPath.c_str());
-  return attributes != OS_INVALID_FILE_ATTRIBUTES && (attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  Journal journal;
+  JournalLookup lookup = ReadJournal(m_folder, &journal);
+  return lookup != JournalLookup::None && lookup != JournalLookup::Untrusted;
+}
+
+bool Transaction::PrepareJournal() {
+  if (m_mergeNames.empty()) BuildMergeNames();
+  m_installed = EncodeJournal(ToJournal(kJournalInstalled));
+  Journal recorded = ToJournal(kJournalRecorded);
+  m_recorded = EncodeJournal(recorded);
+  recorded.recordsResult = UPDATE_E_UNINSTALL_LIST;
+  m_recordedListFailed = EncodeJournal(recorded);
+  return m_recordedListFailed.size() <= kJournalMaxBytes;
 }
 
 bool Transaction::BeginJournal() {
-  if (m_journalPath.empty() || JournalInTheWay()) return false;
-  // A link planted at the journal's name is removed itself.
-  OsDeleteFile(m_journalPath.c_str());
+  if (!PrepareJournal()) return false;
   // The temporary files' names go to the device before the journal that
   // counts on them: with the journal on the device, every new file is too,
   // and recovery can finish the commit.
   if (!FlushFolders()) return false;
-  std::vector<uint8_t> bytes = EncodeJournal(ToJournal(kJournalInstalling));
-  if (!m_journal.CreateNew(m_journalPath.c_str())) return false;
-  uint32_t size = static_cast<uint32_t>(bytes.size());
-  if (m_journal.Write(bytes.data(), size) == size && m_journal.Flush() && OsFlushFolder(m_folder.c_str())) return true;
-  m_journal.Close();
-  OsDeleteFile(m_journalPath.c_str());
-  return false;
+  return WriteJournal(ToJournal(kJournalInstalling));
 }
 
 bool Transaction::Install() {
@@ -240,14 +244,10 @@ bool Transaction::FlushFolders() {
   return flushed;
 }
 
-bool Transaction::MarkInstalled() {
-  uint8_t state[4];
-  StoreLe32(state, kJournalInstalled);
-  return m_journal.IsOpen() && m_journal.Seek(kJournalStateOffset, 0) == 1 && m_journal.Write(state, 4) == 4 &&
-         m_journal.Flush() == 1;
-}
+bool Transaction::MarkInstalled() { return !m_installed.empty() && StoreJournal(m_journalName, m_installed); }
 
-bool Transaction::UpdateRecords() {
+UpdateResult Transaction::UpdateRecords(bool* retry) {
+  *retry = false;
   // Past the commit a shortage of memory costs the records at most, never
   // the files: the prune keeps the old list, the merge reports failure.
   try {
@@ -255,11 +255,39 @@ bool Transaction::UpdateRecords() {
     PruneInstalledHashList(m_folder.c_str());
   } catch (const std::bad_alloc&) {
   }
+  bool merged = false;
   try {
-    return !m_mergeNames.empty() && MergeUninstallList(m_folder.c_str(), m_mergeNames.data());
+    merged = !m_mergeNames.empty() && MergeUninstallList(m_folder.c_str(), m_mergeNames.data());
   } catch (const std::bad_alloc&) {
-    return false;
   }
+  // The rewritten lists' names reach the device before the journal says
+  // the records are done; until they do, the step is to be repeated.
+  if (!FlushFolders()) {
+    *retry = true;
+    return UPDATE_E_UNINSTALL_LIST;
+  }
+  if (merged) return UPDATE_OK;
+  // A list that is there but was not rewritten is tried again later; one
+  // that is missing or empty, or something that is no list (a folder or a
+  // link at its name, never read through), never will be.
+  std::u16string list = Join(m_folder, kUninstallListFileName);
+  uint32_t attributes = OsGetFileAttributes(list.c_str());
+  bool absent;
+  if (attributes == OS_INVALID_FILE_ATTRIBUTES) {
+    absent = OsLastError() == OS_ERROR_FILE_NOT_FOUND || OsLastError() == OS_ERROR_PATH_NOT_FOUND;
+  } else if ((attributes & (OS_FILE_ATTRIBUTE_DIRECTORY | OS_FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    absent = true;
+  } else {
+    CFileDX file;
+    absent = file.OpenReadNoFollow(list.c_str()) && file.GetSize() == 0;
+  }
+  *retry = !absent;
+  return UPDATE_E_UNINSTALL_LIST;
+}
+
+bool Transaction::MarkRecorded(UpdateResult records) {
+  const std::vector<uint8_t>& bytes = records == UPDATE_OK ? m_recorded : m_recordedListFailed;
+  return !bytes.empty() && StoreJournal(m_journalName, bytes);
 }
 
 bool Transaction::RemoveBackups() {
@@ -276,12 +304,13 @@ bool Transaction::RemoveBackups() {
 
 void Transaction::RemoveTemporaries() {
   for (const TransactionFile& file : m_files) OsDeleteFile(file.temporary.c_str());
+  // The records' rewrite siblings, left by a records step cut short.
+  for (const char16_t* sibling : {kHashListSiblingName, kUninstallListSiblingName}) {
+    std::u16string path = Join(m_folder, sibling);
+    if (path.empty()) continue;
+    OsSetFileAttributes(path.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+    OsDeleteFile(path.c_str());
+  }
 }
 
-bool Transaction::EndJournal() {
-  m_journal.Close();
-  // Someone may have made it read-only meanwhile.
-  OsSetFileAttributes(m_journalPath.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-  if (!OsDeleteFile(m_journalPath.c_str())) return false;
-  return OsFlushFolder(m_folder.c_str());
-}
+bool Transaction::EndJournal() { return RemoveJournal(m_journalName); }

@@ -6,8 +6,16 @@
 // interrupted commit to its end, or back to its start.
 //
 // From the first rename on (Install, Undo, FlushFolders, MarkInstalled,
-// RemoveBackups, EndJournal) nothing is allocated: a commit cannot be
-// stopped half-way by a shortage of memory.
+// MarkRecorded, RemoveBackups, EndJournal) nothing is allocated: a commit
+// cannot be stopped half-way by a shortage of memory. Only the records step
+// (UpdateRecords) allocates, and a shortage there costs the records, never
+// the files.
+//
+// The journal goes through its states in order (journal.h): installing
+// until every file is new and on the disk, installed until the records are
+// done, recorded until the backups are gone. Each state is durable before
+// the step it allows begins, so a run stopped anywhere, or a recovery
+// stopped anywhere, leaves a journal the next start carries on from.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +24,7 @@
 
 #include "payload/content_hash.h"
 #include "payload/file_dx.h"
+#include "payload/update_result.h"
 #include "platform/filesystem.h"
 #include "update/journal.h"
 
@@ -47,27 +56,26 @@ class Transaction {
   // Recovery: adds a file as the journal recorded it; false as AddFile, or
   // when the name is not one the run could have written.
   bool AddJournalEntry(const JournalEntry& entry);
-  // False when the journal's own path would not fit.
-  bool HasJournalPath() const { return !m_journalPath.empty(); }
   // UPDATE-style check before anything is written: false when a folder on
   // some file's path below the install folder is a link, junction or other
   // reparse point, or is not a folder. Missing folders pass.
   bool FoldersAreReal() const;
 
   std::vector<TransactionFile>& Files() { return m_files; }
-  const std::u16string& JournalPath() const { return m_journalPath; }
 
   // Before the first rename: records every original's attributes and picks
   // a free backup name for it. False when a folder stands where a file goes
   // or no backup name is free.
   bool Prepare();
-  // True when a journal (not a link planted at its name) is already there:
-  // an interrupted run's, which is never overwritten.
+  // True when this folder has a journal already (one that could not be
+  // trusted aside): an interrupted run's, which is never overwritten.
   bool JournalInTheWay() const;
+  // Encodes the journal of every state to come, so that marking a state
+  // later allocates nothing. Recovery calls it before carrying a journal on;
+  // BeginJournal calls it itself.
+  bool PrepareJournal();
   // Flushes every folder of the transaction (the temporary files' names),
-  // then creates the journal (never through a link: a link at its name is
-  // removed, an existing journal refuses the commit), writes and flushes it
-  // and its folder. The journal stays open until EndJournal.
+  // then stores the journal in its installing state, durably.
   bool BeginJournal();
 
   // The commit: every file not installed yet moved into place, in order,
@@ -80,16 +88,24 @@ class Transaction {
   bool Undo();
   // Flushes every folder the transaction touched.
   bool FlushFolders();
-  // Records in the journal that every file is installed.
+  // Records in the journal that every file is installed (call it once the
+  // renames are on the disk).
   bool MarkInstalled();
   // Prunes the installed hash list and merges the names into the uninstall
-  // list; the merge's result.
-  bool UpdateRecords();
+  // list: UPDATE_OK, or UPDATE_E_UNINSTALL_LIST when the merge failed. A
+  // failed merge of a list that is there (read-only, held open, the disk
+  // full) sets *retry: the journal must stay so that a later start repeats
+  // the step. A missing or empty list is not retried: the merge only ever
+  // extends a list that exists.
+  UpdateResult UpdateRecords(bool* retry);
+  // Records in the journal that the records are done, with their result.
+  bool MarkRecorded(UpdateResult records);
   // Removes every backup that exists. False when one cannot be removed.
   bool RemoveBackups();
-  // Removes every temporary file that exists.
+  // Removes every temporary file that exists, and the records' rewrite
+  // siblings.
   void RemoveTemporaries();
-  // Closes and removes the journal, and flushes the install folder.
+  // Removes the journal, durably.
   bool EndJournal();
 
   // Journal contents for the files as they stand.
@@ -100,12 +116,16 @@ class Transaction {
   void BuildMergeNames();
 
   std::u16string m_folder;
-  std::u16string m_journalPath;
+  std::u16string m_journalName;  // the journal's value
   std::vector<TransactionFile> m_files;
   std::vector<std::u16string> m_folders;      // every folder holding a destination, the install folder first
   std::vector<std::string> m_folderKeys;      // their normal forms, to find duplicates
   std::vector<const char16_t*> m_mergeNames;  // the names for the uninstall list, null-ended
-  CFileDX m_journal;
+  // The journal's bytes in each state to come: installed, recorded with
+  // UPDATE_OK, recorded with UPDATE_E_UNINSTALL_LIST.
+  std::vector<uint8_t> m_installed;
+  std::vector<uint8_t> m_recorded;
+  std::vector<uint8_t> m_recordedListFailed;
 };
 
 // True when something (a link included) is at path.

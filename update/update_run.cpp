@@ -64,7 +64,6 @@ class UpdateRun {
 // own (UPDATE_E_PAYLOAD); and an installation where a folder on an entry's
 // path is a link (UPDATE_E_WRITE).
 UpdateResult UpdateRun::PlanEntries() {
-  if (!m_transaction.HasJournalPath()) return UPDATE_E_PAYLOAD;
   uint32_t bad = 0;
   if (PlanPayloadEntries(m_container, m_hashes, &m_plans, &bad) != PlanProblem::None) return UPDATE_E_PAYLOAD;
   for (const PlannedEntry& plan : m_plans) {
@@ -155,7 +154,7 @@ bool UpdateRun::FlushTemporaryFiles() {
 }
 
 // The commit: journal, renames, records, clean-up, in this order, so that a
-// crash at any point leaves a folder the next start can finish.
+// crash at any point leaves a journal the next start can carry on from.
 UpdateResult UpdateRun::Commit() {
   if (!FlushTemporaryFiles()) return UPDATE_E_WRITE;
   if (!m_transaction.Prepare() || !m_transaction.FoldersAreReal() || !m_transaction.BeginJournal()) {
@@ -167,15 +166,23 @@ UpdateResult UpdateRun::Commit() {
     if (m_transaction.Undo() && m_transaction.FlushFolders()) m_transaction.EndJournal();
     return UPDATE_E_WRITE;
   }
-  // The journal says "installed" only once the renames are durable.
-  bool durable = m_transaction.FlushFolders() && m_transaction.MarkInstalled();
-  bool merged = m_transaction.UpdateRecords();
+  // The records are touched only once the journal says "installed", and it
+  // says so only once the renames are on the disk. Otherwise the journal
+  // stays as it is: every file is new and verified, and the next start
+  // finishes the update.
+  if (!m_transaction.FlushFolders() || !m_transaction.MarkInstalled()) return UPDATE_E_WRITE;
+  bool retry = false;
+  UpdateResult records = m_transaction.UpdateRecords(&retry);
+  // A list that can be repaired keeps the journal (and the backups) for the
+  // next start, which tries the records again.
+  if (retry) return records;
+  if (!m_transaction.MarkRecorded(records)) return records;
   bool cleaned = m_transaction.RemoveBackups();
   cleaned = m_transaction.FlushFolders() && cleaned;
-  // A backup that could not go, or renames not known to be on the device:
-  // the journal stays, and the next start completes the clean-up.
-  if (durable && cleaned) m_transaction.EndJournal();
-  return merged ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
+  // A backup that could not go, or deletions not known to be on the
+  // device: the journal stays, and the next start completes the clean-up.
+  if (cleaned) m_transaction.EndJournal();
+  return records;
 }
 
 void UpdateRun::RemoveTemporaryFiles() {

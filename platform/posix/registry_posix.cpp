@@ -5,7 +5,10 @@
 // HKEY_LOCAL_MACHINE are kept; sections of the other roots are parsed and
 // dropped. An open key owns a copy of its values, so later changes to the
 // file do not reach a key that is already open.
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <wctype.h>
 
 #include <cerrno>
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/registry.h"
 
 namespace {
@@ -324,12 +328,15 @@ bool ParseRegFile(std::string_view text, Hive* hive) {
   return true;
 }
 
+const char* RegistryFilePath() {
+  const char* path = std::getenv(kPosixRegistryVariable);
+  return path == nullptr || *path == 0 ? kPosixRegistryDefaultPath : path;
+}
+
 // Reads the registry file: OS_ERROR_SUCCESS with the hive (empty when there
 // is no file), or OS_ERROR_BADDB.
 uint32_t LoadHive(Hive* hive) {
-  const char* path = std::getenv(kPosixRegistryVariable);
-  if (path == nullptr || *path == 0) path = kPosixRegistryDefaultPath;
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = std::fopen(RegistryFilePath(), "rb");
   if (file == nullptr) return errno == ENOENT || errno == ENOTDIR ? OS_ERROR_SUCCESS : OS_ERROR_BADDB;
   std::string text;
   char chunk[4096];
@@ -398,4 +405,170 @@ uint32_t OsRegCloseKey(OsRegKey key) {
   if (key == 0) return OS_ERROR_INVALID_HANDLE;
   delete reinterpret_cast<RegKeyData*>(key);
   return OS_ERROR_SUCCESS;
+}
+
+// The protected values: one file each, in a folder beside the registry file
+// that only the running user may write.
+namespace {
+
+uint32_t ErrnoStatus(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return OS_ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case ELOOP: return OS_ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT: return OS_ERROR_DISK_FULL;
+    case ENOMEM: return OS_ERROR_NOT_ENOUGH_MEMORY;
+    default: return OS_ERROR_GEN_FAILURE;
+  }
+}
+
+// The value's file name: 16 hex digits of a hash (FNV-1a, 64 bits) of the
+// folded "subkey\\name", so names compare without case as the registry's
+// do; ".new" after them names the sibling a write goes through. Allocates
+// nothing: a commit stores its journal while memory may have run out.
+struct ValueFile {
+  char name[21];
+  char sibling[21];
+};
+
+void HashUnits(const char16_t* text, uint64_t* hash) {
+  for (; text != nullptr && *text != 0; ++text) {
+    char16_t unit = FoldUnit(*text);
+    for (int shift : {0, 8}) {
+      *hash ^= static_cast<uint8_t>(unit >> shift);
+      *hash *= 0x100000001B3ull;
+    }
+  }
+}
+
+ValueFile ValueFileName(const char16_t* subkey, const char16_t* name) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  HashUnits(subkey, &hash);
+  HashUnits(u"\\", &hash);
+  HashUnits(name, &hash);
+  ValueFile file;
+  std::snprintf(file.name, sizeof file.name, "%016llX", static_cast<unsigned long long>(hash));
+  std::snprintf(file.sibling, sizeof file.sibling, "%016llX.new", static_cast<unsigned long long>(hash));
+  return file;
+}
+
+// No one but the running user (and, for the folder, root) can change it.
+bool IsProtected(const struct stat& info, bool folder) {
+  bool owner = info.st_uid == geteuid() || (folder && info.st_uid == 0);
+  return owner && (info.st_mode & 022) == 0 && (folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));
+}
+
+// Opens the values' folder (made when create and missing) without following
+// a link at its name. -1 with *status set when it is missing or cannot be
+// opened; OS_ERROR_INVALID_OWNER when others could write it.
+int OpenValueFolder(bool create, uint32_t* status) {
+  char folder[4096];
+  int length = std::snprintf(folder, sizeof folder, "%s%s", RegistryFilePath(), kPosixProtectedFolderSuffix);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof folder) {
+    *status = OS_ERROR_FILENAME_EXCED_RANGE;
+    return -1;
+  }
+  if (create && mkdir(folder, 0700) != 0 && errno != EEXIST) {
+    *status = ErrnoStatus(errno);
+    return -1;
+  }
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *status = ErrnoStatus(errno);
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !IsProtected(info, true)) {
+    close(fd);
+    *status = OS_ERROR_INVALID_OWNER;
+    return -1;
+  }
+  *status = OS_ERROR_SUCCESS;
+  return fd;
+}
+
+uint32_t Finish(int folder, uint32_t status) {
+  if (status == OS_ERROR_SUCCESS && fsync(folder) != 0) status = ErrnoStatus(errno);
+  close(folder);
+  return status;
+}
+
+}  // namespace
+
+uint32_t OsRegWriteProtectedValue(const char16_t* subkey, const char16_t* name, const void* data, uint32_t size) {
+  if (OsFaultCheck(OsOp::WriteValue) != OsFault::None) return OS_ERROR_WRITE_FAULT;
+  uint32_t status;
+  int folder = OpenValueFolder(true, &status);
+  if (folder < 0) return status;
+  ValueFile file = ValueFileName(subkey, name);
+  unlinkat(folder, file.sibling, 0);
+  int fd = openat(folder, file.sibling, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Finish(folder, ErrnoStatus(errno));
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (uint32_t done = 0; done < size && status == OS_ERROR_SUCCESS;) {
+    ssize_t moved = write(fd, bytes + done, size - done);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) status = moved < 0 ? ErrnoStatus(errno) : OS_ERROR_WRITE_FAULT;
+    else done += static_cast<uint32_t>(moved);
+  }
+  if (status == OS_ERROR_SUCCESS && fsync(fd) != 0) status = ErrnoStatus(errno);
+  if (close(fd) != 0 && status == OS_ERROR_SUCCESS) status = ErrnoStatus(errno);
+  if (status == OS_ERROR_SUCCESS && renameat(folder, file.sibling, folder, file.name) != 0) status = ErrnoStatus(errno);
+  if (status != OS_ERROR_SUCCESS) unlinkat(folder, file.sibling, 0);
+  status = Finish(folder, status);
+  if (status == OS_ERROR_SUCCESS) OsTraceValue(OsOp::WriteValue, name, data, size);
+  return status;
+}
+
+uint32_t OsRegReadProtectedValue(const char16_t* subkey, const char16_t* name, std::vector<uint8_t>* data) {
+  data->clear();
+  if (OsFaultCheck(OsOp::ReadValue) != OsFault::None) return OS_ERROR_READ_FAULT;
+  uint32_t status;
+  int folder = OpenValueFolder(false, &status);
+  if (folder < 0) return status;
+  int fd = openat(folder, ValueFileName(subkey, name).name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  close(folder);
+  if (fd < 0) return ErrnoStatus(errno);
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !IsProtected(info, false) || info.st_nlink != 1) {
+    close(fd);
+    return OS_ERROR_INVALID_OWNER;
+  }
+  try {
+    data->resize(static_cast<size_t>(info.st_size));
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    return OS_ERROR_NOT_ENOUGH_MEMORY;
+  }
+  size_t done = 0;
+  while (done < data->size()) {
+    ssize_t moved = read(fd, data->data() + done, data->size() - done);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) break;
+    done += static_cast<size_t>(moved);
+  }
+  close(fd);
+  if (done != data->size()) {
+    data->clear();
+    return OS_ERROR_READ_FAULT;
+  }
+  return OS_ERROR_SUCCESS;
+}
+
+uint32_t OsRegDeleteProtectedValue(const char16_t* subkey, const char16_t* name) {
+  if (OsFaultCheck(OsOp::DeleteValue) != OsFault::None) return OS_ERROR_WRITE_FAULT;
+  uint32_t status;
+  int folder = OpenValueFolder(false, &status);
+  // Without the folder there is no value; one others can write holds none
+  // of ours.
+  if (folder < 0) return status == OS_ERROR_FILE_NOT_FOUND ? OS_ERROR_SUCCESS : status;
+  if (unlinkat(folder, ValueFileName(subkey, name).name, 0) != 0 && errno != ENOENT) {
+    return Finish(folder, ErrnoStatus(errno));
+  }
+  status = Finish(folder, OS_ERROR_SUCCESS);
+  if (status == OS_ERROR_SUCCESS) OsTraceValue(OsOp::DeleteValue, name);
+  return status;
 }

@@ -75,19 +75,18 @@ fi
 chmod +x "$work/patched"
 
 blocks_of() { echo $(( ($(stat -c %s "$1") + block - 1) / block )); }
-# T: the blocks of every temporary file (each entry as extracted);
-# J: the journal's, four short names under a small header. The cases'
-# arithmetic reads both.
+# T: the blocks of every temporary file (each entry as extracted), which the
+# cases' arithmetic reads. The journal is kept beside the registry file,
+# outside the game's file system.
 T=0
 for entry in "$work/entries"/*; do T=$((T + $(blocks_of "$entry"))); done
-# shellcheck disable=SC2034
-J=1
+journal_left() { [ -n "$(ls -A "$LUMETRIA_REGISTRY.values" 2>/dev/null)" ]; }
 
 # The installation to update: its uninstall list (every file of the game,
 # in CRLF lines) is larger than any room a case leaves after the files.
 voices() { seq -f 'voice%05g.ogg' 1 4000; }
 make_game() {
-  rm -rf "$game" "$ballast" && mkdir -p "$game"
+  rm -rf "$game" "$ballast" "$LUMETRIA_REGISTRY.values" && mkdir -p "$game"
   head -c 4000 /dev/urandom >"$game/data01110.arc"
   "$suffix" "$game/data01110.arc" DEDE0353B57306CE >/dev/null || fail "cannot fingerprint the archive"
   head -c 300000 /dev/urandom >"$game/data01100.arc"
@@ -123,7 +122,6 @@ caption="「Lumetria」 ver 1.01 更新パッチ"
 write_failed="何らかの要因によりアップデートが行えません　　　　　"
 list_failed="アンインストレーションファイルの更新に失敗しました　"
 completed="アップデートが完了しました　　　　　　　　　　　　　"
-applied="パッチは適用済みです　　　　　　　　　　　　　　　　"
 # The exit status (the program's modulo 256) and the one box that ends the run.
 expect() {
   [ "$status" -eq "$1" ] || fail "exit status $status, expected $1; the program said: $output"
@@ -134,7 +132,7 @@ expect() {
 
 # Temporaries, backups, rewrites and the journal: none, or (with an
 # argument) exactly those that were there before the run.
-leftovers() { find "$game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name 'lumetria-patch.journal'; }
+leftovers() { find "$game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name 'lumetria-patch.journal' | sort; }
 expect_no_leftovers() {
   local left
   left=$(leftovers)
@@ -154,10 +152,10 @@ merged_list() { printf 'data01100.arc\ndata01110.arc\n'; voices; printf 'tlm.hvl
 #   before; with the space freed, the next run installs everything.
 # list: the files installed, then the uninstall list cannot be rewritten
 #   (UPDATE_E_UNINSTALL_LIST; the hash list's prune fails quietly or fits);
-#   the next run finds the patch applied and changes nothing.
+#   with the space freed, the next start repairs the list.
 # The temporary of the last entry, left by a run killed earlier, takes
 # three blocks until the run reaches that entry: the room it frees then
-# would hold the journal, were a file short before it taken as whole.
+# would hold the last file, were a file short before it taken as whole.
 while IFS='|' read -r case prepare free outcome; do
   make_game
   eval "$prepare"
@@ -180,22 +178,28 @@ while IFS='|' read -r case prepare free outcome; do
     expect 5 warning "$list_failed"
     expect_new_files
     cmp -s "$work/uninst.lst.before" "$game/uninst.lst" || fail "uninst.lst changed"
-    expect_no_leftovers
+    # The records are to be done again: the journal stays, and so do the
+    # originals' backups until they are.
+    journal_left || fail "no journal was kept for the uninstall list"
+    expect_no_leftovers "$(printf '%s\n' "$game/data01100.arc.lumetria-bak" "$game/data01110.arc.lumetria-bak" | sort)"
 
-    after=$(snapshot)
+    # With room again, the next start repairs the list and says the update
+    # is complete, without asking again.
     rm -f "$ballast"
-    run 'y\n'
-    expect 255 warning "$applied"
-    [ "$after" = "$(snapshot)" ] || fail "the folder changed on the next run"
+    run '\n'
+    expect 0 information "$completed"
+    expect_new_files
+    merged_list | cmp -s - "$game/uninst.lst" || fail "uninst.lst not repaired at the next start"
+    expect_no_leftovers
   fi
+  journal_left && fail "a journal was left"
 done <<'CASES'
 no room at all|:|0|write
 room for half the payload|:|T / 2|write
 one block short of the payload|:|T - 1|write
-the payload but not the journal|:|T|write
 one block short, a stale temporary after it|head -c $((3 * block)) /dev/urandom >"$game/readme.txt.tmp"|T - 2|write
-the files and the journal, nothing more|:|T + J|list
-the files and the hash list but not the uninstall list|:|T + J + 2|list
+the files, nothing more|:|T|list
+the files and the hash list but not the uninstall list|:|T + 2|list
 CASES
 
 if [ $failures -ne 0 ]; then

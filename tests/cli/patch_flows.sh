@@ -45,6 +45,8 @@ make_game() {
   "$suffix" "$work/game/data01110.arc" DEDE0353B57306CE >/dev/null || fail "cannot fingerprint the archive"
   echo old >"$work/game/data01100.arc"
   printf 'data01100.arc\r\ndata01110.arc\r\n' >"$work/game/uninst.lst"
+  # The stand-in's protected values (the journal) beside the registry file.
+  rm -rf "$LUMETRIA_REGISTRY.values"
   cat >"$LUMETRIA_REGISTRY" <<REG
 Windows Registry Editor Version 5.00
 
@@ -77,6 +79,7 @@ expect() {
 expect_no_leftovers() {
   [ -z "$(find "$work/game" -name '*.tmp' -o -name '*.lumetria-bak*' -o -name '*.new' -o -name '*.journal')" ] ||
     fail "leftovers"
+  [ -z "$(ls -A "$LUMETRIA_REGISTRY.values" 2>/dev/null)" ] || fail "a journal was left"
 }
 
 flow="success"
@@ -155,25 +158,6 @@ expect 5 warning "アンインストレーションファイルの更新に失�
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "the new files were not kept"
 [ ! -e "$work/game/uninst.lst" ] || fail "uninst.lst was created"
 
-flow="recovery blocked"
-# A journal left by an interrupted run, held by another program: the start
-# cannot recover, says so, and keeps the journal for the next start.
-make_game; printf 'not a whole journal' >"$work/game/lumetria-patch.journal"; before=$(snapshot)
-exec 8<"$work/game/lumetria-patch.journal"; flock -x -n 8 || fail "cannot hold the journal"
-run 'y\n\n'
-exec 8<&-
-expect 4 warning "何らかの要因によりアップデートが行えません　　　　　"
-grep -q "アップデートを行いますか" <<<"$output" && fail "asked to update before the recovery"
-[ "$before" = "$(snapshot)" ] || fail "installation changed"
-
-flow="torn journal"
-# Free again, the torn journal (its commit never began) goes and the update
-# runs as usual.
-run 'y\n\n'
-expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
-cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
-expect_no_leftovers
-
 # Starts the patch in the background, answers Yes on descriptor 7, and
 # waits until the run has created a file whose path ends with $1: the
 # program stops itself there (tests/tools/stop_at_create.cpp), so the run is
@@ -192,6 +176,47 @@ start_stopped_at() {
   done
   [ "$state" = T ] || fail "the run did not reach $1 (state ${state:-gone})"
 }
+
+flow="journal in the game folder"
+# The game folder is often writable by every user: a journal planted there
+# is never read. The update runs as usual and leaves the file alone.
+make_game; printf 'LMPJRNL2 not ours' >"$work/game/lumetria-patch.journal"
+run 'y\n\n'
+expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
+[ "$(cat "$work/game/lumetria-patch.journal")" = "LMPJRNL2 not ours" ] || fail "the planted journal was touched"
+rm -f "$work/game/lumetria-patch.journal"
+expect_no_leftovers
+
+flow="killed in the records"
+# Killed once every file is in place, as the run rewrites the hash list: the
+# journal (kept beside the registry) says so.
+make_game
+start_stopped_at "TLM.hvl.new"
+kill -KILL $pid
+wait $pid 2>/dev/null
+exec 7>&-
+[ -n "$(ls -A "$LUMETRIA_REGISTRY.values" 2>/dev/null)" ] || fail "no journal was left"
+[ -e "$work/game/data01100.arc.lumetria-bak" ] || fail "no backup was left"
+
+flow="recovery blocked"
+# The next start cannot remove a backup another program holds: it says so,
+# asks nothing, and keeps the journal for the start after.
+exec 8<"$work/game/data01100.arc.lumetria-bak"; flock -s -n 8 || fail "cannot hold the backup"
+run 'y\n\n'
+exec 8<&-
+expect 4 warning "何らかの要因によりアップデートが行えません　　　　　"
+grep -q "アップデートを行いますか" <<<"$output" && fail "asked to update before the recovery"
+[ -n "$(ls -A "$LUMETRIA_REGISTRY.values" 2>/dev/null)" ] || fail "the journal was not kept"
+
+flow="finished at the next start"
+# Free again, the start finishes the interrupted update and says it is
+# complete, without asking again.
+run '\n'
+expect 0 information "アップデートが完了しました　　　　　　　　　　　　　"
+grep -q "アップデートを行いますか" <<<"$output" && fail "asked to update an installation already updated"
+cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not replaced"
+grep -q "readme.txt" "$work/game/uninst.lst" || fail "uninst.lst not merged"
+expect_no_leftovers
 
 # Cancel (Ctrl+C, then Yes) and close (SIGTERM) while the run copies a large
 # file: the signal arrives while the program is stopped at the large file's

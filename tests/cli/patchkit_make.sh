@@ -8,6 +8,8 @@ patchkit=$1 suffix=$2 apply=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
+# The registry stand-in, and with it the journal of the update run, here.
+export LUMETRIA_REGISTRY=$work/registry.reg
 failures=0
 case=setup
 fail() { echo "FAIL [$case]: $*" >&2; failures=$((failures + 1)); }

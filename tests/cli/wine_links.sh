@@ -67,10 +67,39 @@ while IFS='|' read -r case name expected; do
 done <<'CASES'
 temporary file|data01100.arc.tmp|0x80000004
 temporary file in the sub-folder|sys/data.arc.tmp|0x80000004
-journal|lumetria-patch.journal|0x80000004
 hash list rewrite|TLM.hvl.new|0x00000000
-uninstall list rewrite|uninst.lst.new|0x80000005
 CASES
+
+case="journal's old name in the folder"
+# The journal is kept in the registry: nothing at its old name in the game
+# folder is read, written or removed.
+make_game
+echo "the player cannot write this" >"$work/outside/folder/keep.txt"
+ln -s "$work/outside/folder" "$work/game/lumetria-patch.journal"
+result=$(apply)
+[ "$result" = "result 0x00000000" ] || fail "$result, expected 0x00000000"
+check_outside
+[ -L "$work/game/lumetria-patch.journal" ] || fail "the link at the journal's old name was touched"
+
+case="uninstall list rewrite"
+# A link at the list's rewrite sibling: the list cannot be rewritten. The
+# files stay installed, the journal stays, and once the name is free the
+# next start merges the list and clears up.
+make_game
+echo "the player cannot write this" >"$work/outside/folder/keep.txt"
+ln -s "$work/outside/folder" "$work/game/uninst.lst.new"
+result=$(apply)
+[ "$result" = "result 0x80000005" ] || fail "$result, expected 0x80000005"
+check_outside
+cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "data01100.arc not installed"
+[ -e "$work/game/data01100.arc.lumetria-bak" ] || fail "the backups were removed before the records"
+rm "$work/game/uninst.lst.new"
+result=$(wine "$apply" --recover "Z:$work/game" | tr -d '\r' | tr '\n' ' ')
+[ "$result" = "finished result 0x00000000 " ] || fail "$result, expected the update finished"
+grep -q "data01100.arc" "$work/game/uninst.lst" && grep -q "sys" "$work/game/uninst.lst" || fail "uninst.lst not merged"
+[ -z "$(find "$work/game" -name '*.lumetria-bak*' -o -name '*.tmp' -o -name '*.new')" ] || fail "leftovers"
+result=$(wine "$apply" --recover "Z:$work/game" | tr -d '\r' | tr '\n' ' ')
+[ "$result" = "nothing result 0x00000000 " ] || fail "$result: a journal was left"
 
 case="linked sub-folder"
 make_game

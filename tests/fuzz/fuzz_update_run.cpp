@@ -57,11 +57,13 @@
 #include "payload/hash_list.h"
 #include "payload/payload_container.h"
 #include "platform/fault.h"
+#include "platform/registry.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/scripted_ui.h"
 #include "text/text_codec.h"
 #include "tools/patchkit/container_writer.h"
 #include "tools/patchkit/hash_list_writer.h"
+#include "update/journal.h"
 #include "update/payload_plan.h"
 #include "update/update_run.h"
 
@@ -230,6 +232,8 @@ bool IsBelow(const std::u16string& path, const std::u16string& folder) {
 
 void OnTrace(const OsTraceEvent& event, void* context) {
   auto* check = static_cast<TraceCheck*>(context);
+  // The journal is a value kept beside the registry, not a file.
+  if (event.op == OsOp::WriteValue || event.op == OsOp::DeleteValue) return;
   for (const char16_t* path : {event.path, event.path2}) {
     if (path == nullptr || IsBelow(path, check->folder) || !check->violation.empty()) continue;
     std::unique_ptr<char[]> narrow = WideToNarrow(path, TARGET_UTF8);
@@ -283,6 +287,9 @@ void PrintResults() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (std::getenv("FUZZ_RESULTS") != nullptr) std::atexit(PrintResults);
+  // The registry stand-in, and so the commit's journal, in the scratch
+  // folder of this process.
+  setenv(kPosixRegistryVariable, (fuzz::ScratchRoot() / "registry.reg").c_str(), 1);
   return 0;
 }
 
@@ -370,6 +377,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The installation.
   fuzz::ResetFolder(game);
+  // A journal kept by the last input (its uninstall list could not be
+  // merged) would stop this run before its commit.
+  RemoveJournal(JournalValueName(fuzz::Core(game)));
   if ((flags & 0x40) != 0) fs::create_directory(game / "data");
   if ((flags & 0x10) != 0) fuzz::WriteWhole(game / "uninst.lst", uninstallText.data(), uninstallText.size());
   if ((flags & 0x20) != 0) {
@@ -493,8 +503,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(hash == plan.record->hash, "entry " + disk + " installed against its hash-list record");
     }
   }
+  // An uninstall list that is there but could not be merged keeps the
+  // journal, in its installed state, and the originals' backups, for the
+  // next start; nothing else is left.
+  Journal journal;
+  JournalLookup pending = ReadJournal(fuzz::Core(game), &journal);
+  FUZZ_CHECK(pending == JournalLookup::None || (pending == JournalLookup::Found && result == UPDATE_E_UNINSTALL_LIST &&
+                                                journal.state == kJournalInstalled),
+             "a committed run left a journal it should not have");
   for (const auto& [name, item] : after) {
-    FUZZ_CHECK(expectedNames.count(Lowered(name)) != 0, "the run left " + name + " in the folder");
+    bool backup = pending == JournalLookup::Found && name.find(".lumetria-bak") != std::string::npos;
+    FUZZ_CHECK(backup || expectedNames.count(Lowered(name)) != 0, "the run left " + name + " in the folder");
   }
   for (const auto& [name, item] : before) {
     std::string lowered = Lowered(name);

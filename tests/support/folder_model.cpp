@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/filesystem.h"
+#include "update/journal.h"
 #include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
@@ -58,9 +59,13 @@ void TraceRecorder::OnEvent(const OsTraceEvent& event, void* context) {
   operation.index = OsFaultTotalCalls();
   operation.op = event.op;
   operation.file = event.file;
-  operation.path = self->Relative(event.path, &operation.inside);
-  operation.path2 = self->Relative(event.path2, &operation.inside);
-  if (event.op == OsOp::Write) {
+  if (event.op == OsOp::WriteValue || event.op == OsOp::DeleteValue) {
+    operation.path = Utf8(event.path);
+  } else {
+    operation.path = self->Relative(event.path, &operation.inside);
+    operation.path2 = self->Relative(event.path2, &operation.inside);
+  }
+  if (event.op == OsOp::Write || (event.op == OsOp::WriteValue && event.data != nullptr)) {
     const auto* bytes = static_cast<const uint8_t*>(event.data);
     operation.data.assign(bytes, bytes + event.size);
   }
@@ -157,6 +162,12 @@ void FolderModel::Apply(const TracedOperation& operation) {
     case OsOp::SetAttributes:
       if (size_t* node = Find(operation.path)) m_nodes[*node].readOnly = (operation.attributes & OS_FILE_ATTRIBUTE_READONLY) != 0;
       break;
+    case OsOp::WriteValue:
+      m_journal = operation.data;
+      break;
+    case OsOp::DeleteValue:
+      m_journal.clear();
+      break;
     case OsOp::CopyAttributes:
       if (size_t* node = Find(operation.path2)) m_nodes[*node].readOnly = (operation.attributes & OS_FILE_ATTRIBUTE_READONLY) != 0;
       break;
@@ -187,5 +198,13 @@ void FolderModel::LayOut(const fs::path& root, bool durable) const {
       if (m_nodes[node].readOnly) SetReadOnly(path, true);
       laidOut[node] = path;
     }
+  }
+}
+
+void FolderModel::LayOutJournal(const std::u16string& folder) const {
+  if (m_journal.empty()) {
+    ASSERT_TRUE(RemoveJournal(JournalValueName(folder)));
+  } else {
+    ASSERT_TRUE(StoreJournal(JournalValueName(folder), m_journal));
   }
 }

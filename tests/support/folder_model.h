@@ -24,7 +24,7 @@ struct TracedOperation {
   OsOp op = OsOp::Count_;
   OsFile file = kOsInvalidFile;
   bool inside = true;  // every path of it lies inside the modelled folder
-  std::string path;    // relative to the modelled folder, '/' between components
+  std::string path;    // relative to the modelled folder, '/' between components; values: the name
   std::string path2;
   std::vector<uint8_t> data;
   int64_t position = 0;
@@ -59,6 +59,13 @@ class FolderModel {
   // Replaces the folder at root by the modelled state: durable for the
   // power cut, or as a killed process leaves it.
   void LayOut(const std::filesystem::path& root, bool durable) const;
+  // Stores the modelled journal as the journal of folder (a core path), or
+  // removes that folder's journal when the model has none.
+  void LayOutJournal(const std::u16string& folder) const;
+  // Starts the journal's model from the given bytes (empty: none).
+  void SetJournalBytes(std::vector<uint8_t> bytes) { m_journal = std::move(bytes); }
+  // The modelled journal's bytes; empty when there is none.
+  const std::vector<uint8_t>& JournalBytes() const { return m_journal; }
 
  private:
   struct Node {
@@ -75,4 +82,5 @@ class FolderModel {
   std::map<std::string, Entries> m_folders;  // folder ("" for the root) -> entries
   std::map<std::string, Entries> m_durableFolders;
   std::map<OsFile, std::pair<size_t, size_t>> m_open;  // handle -> node, position
+  std::vector<uint8_t> m_journal;
 };

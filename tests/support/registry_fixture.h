@@ -33,6 +33,13 @@ class RegistryFixture {
   // Removes the keys stored so far.
   void Clear();
 
+  // Makes the protected values (platform/registry.h) stored so far look as
+  // if someone other than the machine's administrators could have written
+  // them. False where the fixture cannot do that (Win32: the journals' key
+  // is shared by every test of the prefix).
+  enum class Exposure { FolderWritableByOthers, FileWritableByOthers, FileOfAnotherUser };
+  bool ExposeProtectedValues(Exposure how);
+
   struct Store;
 
  private:

@@ -1,5 +1,8 @@
 // The registry fixture on POSIX: the stand-in's .reg file, written again in
 // full after every change, in a scratch folder.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -143,4 +146,18 @@ void RegistryFixture::SetValue(const std::u16string& subkey, const std::u16strin
 void RegistryFixture::Clear() {
   m_store->keys.clear();
   m_store->Write();
+}
+
+bool RegistryFixture::ExposeProtectedValues(Exposure how) {
+  namespace fs = std::filesystem;
+  fs::path folder = m_store->File().string() + kPosixProtectedFolderSuffix;
+  if (how == Exposure::FolderWritableByOthers) return chmod(folder.c_str(), 0777) == 0;
+  bool any = false;
+  for (const auto& item : fs::directory_iterator(folder)) {
+    any = true;
+    int done = how == Exposure::FileWritableByOthers ? chmod(item.path().c_str(), 0666)
+                                                      : chown(item.path().c_str(), 4242, 4242);
+    if (done != 0) return false;
+  }
+  return any;
 }

@@ -57,3 +57,5 @@ void RegistryFixture::SetValue(const std::u16string& subkey, const std::u16strin
 }
 
 void RegistryFixture::Clear() { DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\" + std::wstring(Wide(m_publisher))); }
+
+bool RegistryFixture::ExposeProtectedValues(Exposure) { return false; }

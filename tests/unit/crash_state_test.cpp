@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "install/version_check.h"
+#include "payload/file_dx.h"
 #include "platform/fault.h"
 #include "tests/support/child_process.h"
 #include "tests/support/folder_model.h"
@@ -19,6 +20,7 @@
 #include "tests/support/update_fixture.h"
 #include "tests/tools/hash_suffix.h"
 #include "tools/patchkit/hash_list_writer.h"
+#include "platform/registry.h"
 #include "update/journal.h"
 #include "update/recovery.h"
 #include "update/update_run.h"
@@ -28,6 +30,13 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kMiB = 0x100000;
+
+// Every how many points the two-deep exploration takes (1: every one); the
+// build sets it where each point costs much more (under Wine).
+#ifndef CRASH_EXPLORATION_STRIDE
+#define CRASH_EXPLORATION_STRIDE 1
+#endif
+constexpr uint32_t kExplorationStride = CRASH_EXPLORATION_STRIDE;
 
 std::vector<uint8_t> Fingerprinted(std::vector<uint8_t> bytes, const ContentHash& target) {
   EXPECT_TRUE(AppendHashSuffix(&bytes, target));
@@ -58,7 +67,7 @@ class CrashStateTest : public ::testing::Test {
     WriteFileBytes(dir.Path() / "outside" / "keep.txt", Bytes("not the game's"));
 
     files = {{"data01110.arc", Fingerprinted(PatternBytes(6000, 4), PATCHED_ARCHIVE_HASH)},
-             {"data01100.arc", PatternBytes(kMiB + 5, 5)},
+             {"data01100.arc", PatternBytes(LargeEntrySize(), 5)},
              {"readme.txt", Bytes("new readme")},
              {"new.dat", PatternBytes(2000, 6)},
              {"data01120.arc", PatternBytes(3000, 10)},
@@ -66,7 +75,14 @@ class CrashStateTest : public ::testing::Test {
              {"empty.dat", {}},
              {"SYS.ARC", PatternBytes(900, 7), true, "sys\\sys.arc"},
              {"extra.dat", PatternBytes(10, 8), true, "sys\\extra.dat"}};
-    WritePatch(dir.Path() / "patch.exe", files);
+    // The payload's hash list also names a file the new version no longer
+    // has, so the prune after the renames really changes TLM.hvl (itself
+    // one of the entries).
+    std::vector<PayloadFile> listed = files;
+    listed.push_back({"retired.arc", PatternBytes(100, 12)});
+    PatchOptions options;
+    options.hashListBytes = PayloadHashList(listed);
+    WritePatch(dir.Path() / "patch.exe", files, options);
     before = Snapshot(Initial());
     outside = Snapshot(dir.Path() / "outside");
 
@@ -80,12 +96,17 @@ class CrashStateTest : public ::testing::Test {
     ASSERT_EQ(Leftovers(done), std::vector<std::string>{});
   }
 
+  // The largest entry: past one piece of the run's copy, unless a test
+  // lays the folder out so often that only the order of the steps matters.
+  virtual size_t LargeEntrySize() const { return kMiB + 5; }
+
   fs::path Initial() const { return dir.Path() / "initial"; }
   fs::path Game() const { return dir.Path() / "game"; }
   std::u16string GameCore() const { return dir.Core(u"game"); }
   std::u16string PatchCore() const { return dir.Core(u"patch.exe"); }
 
   void ResetGame() {
+    ASSERT_TRUE(RemoveJournal(JournalValueName(GameCore())));
     if (fs::exists(Game())) {
       for (const auto& item : fs::recursive_directory_iterator(Game())) {
         fs::permissions(item.path(), fs::perms::owner_write, fs::perm_options::add);
@@ -98,10 +119,11 @@ class CrashStateTest : public ::testing::Test {
 
   // Between the crash and the next start: every file of the payload wholly
   // old or wholly new, and none that existed missing.
-  void ExpectWholeFiles(const FolderSnapshot& state) {
+  void ExpectWholeFiles(const FolderSnapshot& state, bool listRemoved = false) {
     for (const auto& [name, bytes] : done) {
       auto found = state.find(name);
       auto old = before.find(name);
+      if (name == "uninst.lst" && listRemoved) continue;
       if (name == "TLM.hvl" || name == "uninst.lst") {
         // Rewritten after the renames: present at every instant.
         EXPECT_TRUE(found != state.end()) << name << " missing";
@@ -117,19 +139,18 @@ class CrashStateTest : public ::testing::Test {
   }
 
   // The program's next start: recovery, then the version check decides
-  // whether the update runs again. A whole journal means the commit had
-  // begun with every new file in place or waiting: recovery finishes it.
+  // whether the update runs again. A journal means the commit had begun
+  // with every new file in place or waiting: recovery finishes it, and
+  // says so.
   void StartAgain() {
     Journal journal;
-    bool whole = false;
-    if (fs::exists(Game() / "lumetria-patch.journal")) {
-      std::vector<uint8_t> bytes = ReadFileBytes(Game() / "lumetria-patch.journal");
-      whole = DecodeJournal(bytes.data(), bytes.size(), &journal);
-    }
-    ASSERT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
+    bool whole = ReadJournal(GameCore(), &journal) == JournalLookup::Found;
+    Recovered what = Recovered::Nothing;
+    ASSERT_EQ(RecoverInterruptedUpdate(GameCore().c_str(), &what), UPDATE_OK);
     ContentHash archive = HashOfBytes(ReadFileBytes(Game() / "data01110.arc"));
     if (whole) {
-      ASSERT_EQ(archive, PATCHED_ARCHIVE_HASH) << "a commit recovery could finish was undone";
+      ASSERT_EQ(what, Recovered::Finished) << "a commit recovery could finish was not finished";
+      ASSERT_EQ(archive, PATCHED_ARCHIVE_HASH);
     }
     if (archive == EXPECTED_ARCHIVE_HASH) {
       ScriptedProgressUi ui;
@@ -139,6 +160,14 @@ class CrashStateTest : public ::testing::Test {
     }
     ASSERT_EQ(Snapshot(Game()), done);
     ASSERT_EQ(Snapshot(dir.Path() / "outside"), outside);
+    ASSERT_EQ(ReadJournal(GameCore(), &journal), JournalLookup::None);
+  }
+
+  // The journal the layer holds for the game folder now; empty when none.
+  std::vector<uint8_t> StoredJournal() {
+    std::vector<uint8_t> bytes;
+    OsRegReadProtectedValue(kJournalRegistryKey, JournalValueName(GameCore()).c_str(), &bytes);
+    return bytes;
   }
 
   TempDir dir;
@@ -185,6 +214,7 @@ TEST_F(CrashStateTest, KilledAtAnyOperationTheNextStartEndsAsAnUninterruptedRun)
     TempDir modelled;
     model.LayOut(modelled.Path() / "game", false);
     ASSERT_EQ(Snapshot(modelled.Path() / "game"), killed);
+    ASSERT_EQ(model.JournalBytes(), StoredJournal());
     StartAgain();
     if (HasFatalFailure()) return;
     ++explored;
@@ -206,6 +236,7 @@ TEST_F(CrashStateTest, PowerCutAtAnyOperationTheNextStartEndsAsAnUninterruptedRu
       if (operation.index < point) model.Apply(operation);
     }
     model.LayOut(Game(), true);
+    model.LayOutJournal(GameCore());
     ExpectWholeFiles(Snapshot(Game()));
     StartAgain();
     if (HasFatalFailure()) return;
@@ -215,10 +246,20 @@ TEST_F(CrashStateTest, PowerCutAtAnyOperationTheNextStartEndsAsAnUninterruptedRu
   std::printf("explored %u power-cut points\n", explored);
 }
 
+// The trace of the recovery from the folder and journal as they are now.
+std::vector<TracedOperation> TraceRecovery(const std::u16string& game) {
+  TraceRecorder recorder(game);
+  OsFaultReset();
+  RecoverInterruptedUpdate(game.c_str());
+  OsFaultReset();
+  return recorder.Operations();
+}
+
 // Killed again while the next start recovers, at each operation of the
-// recovery: the start after that still ends whole. Explored from three
-// points of the commit: early in the renames, with every file renamed, and
-// in the records after them.
+// recovery, in real processes: the model of the folder explains what each
+// kill leaves (as it does for the run), and the start after that still ends
+// whole. Explored from three points of the commit: early in the renames,
+// with every file renamed, and in the records after them.
 TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
   ResetGame();
   const FolderModel initial(Game());
@@ -227,9 +268,8 @@ TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
   uint32_t created = 0;
   uint32_t removed = 0;
   for (const TracedOperation& operation : trace) {
-    if (operation.path != "lumetria-patch.journal") continue;
-    if (operation.op == OsOp::CreateNew) created = operation.index;
-    if (operation.op == OsOp::Delete) removed = operation.index;
+    if (operation.op == OsOp::WriteValue && created == 0) created = operation.index;
+    if (operation.op == OsOp::DeleteValue) removed = operation.index;
   }
   ASSERT_GT(created, 0u);
   ASSERT_GT(removed, created);
@@ -242,17 +282,27 @@ TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
       if (operation.index < point) crashed.Apply(operation);
     }
     crashed.LayOut(Game(), false);
-    ASSERT_TRUE(fs::exists(Game() / "lumetria-patch.journal"));
-    OsFaultReset();
-    ASSERT_EQ(RecoverInterruptedUpdate(GameCore().c_str()), UPDATE_OK);
-    const uint32_t recoveryOperations = OsFaultTotalCalls();
+    crashed.LayOutJournal(GameCore());
+    ASSERT_FALSE(crashed.JournalBytes().empty());
+    const std::vector<TracedOperation> recovery = TraceRecovery(GameCore());
+    const uint32_t recoveryOperations = recovery.empty() ? 0 : recovery.back().index;
     for (uint32_t again = 1; again <= recoveryOperations; ++again) {
       SCOPED_TRACE(testing::Message() << "run killed at " << point << ", recovery killed at " << again << " of "
                                       << recoveryOperations);
       crashed.LayOut(Game(), false);
+      crashed.LayOutJournal(GameCore());
       int status = RunChildProcess(CRASH_APPLY_PATH, {"--recover", std::to_string(again), fs::path(GameCore()).string()});
       ASSERT_EQ(status, kOsFaultDeathStatus);
-      ExpectWholeFiles(Snapshot(Game()));
+      FolderSnapshot killed = Snapshot(Game());
+      ExpectWholeFiles(killed);
+      FolderModel model = crashed;
+      for (const TracedOperation& operation : recovery) {
+        if (operation.index < again) model.Apply(operation);
+      }
+      TempDir modelled;
+      model.LayOut(modelled.Path() / "game", false);
+      ASSERT_EQ(Snapshot(modelled.Path() / "game"), killed);
+      ASSERT_EQ(model.JournalBytes(), StoredJournal());
       StartAgain();
       if (HasFatalFailure()) return;
       ++explored;
@@ -260,5 +310,114 @@ TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
   }
   std::printf("explored %u recovery kill points\n", explored);
 }
+
+// Two interruptions deep: the run stopped at every point where it leaves a
+// journal, then its recovery stopped at every one of its own points (killed,
+// or the power cut), then the program started again. Modelled from the
+// traces (the kill tests above hold the model to the real thing), and under
+// conditions that make the first recovery fail part way: a backup held by
+// another program, the uninstall list missing, read-only, or on a full disk.
+// After the last start the game is whole: every file new with both records
+// up to date (the list as the conditions leave it), and no journal.
+enum class Condition { None, BackupHeld, ListMissing, ListReadOnly, DiskFull };
+struct TwoDeepCase {
+  const char* what;
+  Condition condition;
+  bool powerCut;    // the second interruption cuts the power instead of killing
+  uint32_t stride;  // every how many of the run's points are explored
+  uint32_t offset;  // and the first of them, so that the cases take different ones
+};
+
+void PrintTo(const TwoDeepCase& c, std::ostream* out) { *out << c.what; }
+
+class TwoDeepTest : public CrashStateTest, public ::testing::WithParamInterface<TwoDeepCase> {
+ protected:
+  size_t LargeEntrySize() const override { return 5000; }
+};
+
+TEST_P(TwoDeepTest, InterruptedTwiceAtAnyPairOfPointsTheGameEndsWhole) {
+  const TwoDeepCase& c = GetParam();
+  ResetGame();
+  const FolderModel initial(Game());
+  const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
+  uint32_t created = 0;
+  uint32_t removed = 0;
+  for (const TracedOperation& operation : trace) {
+    if (operation.op == OsOp::WriteValue && created == 0) created = operation.index;
+    if (operation.op == OsOp::DeleteValue) removed = operation.index;
+  }
+  ASSERT_GT(removed, created);
+
+  // The list the last start ends with: missing stays missing.
+  FolderSnapshot expected = done;
+  if (c.condition == Condition::ListMissing) expected.erase("uninst.lst");
+  uint32_t explored = 0;
+  const uint32_t stride = c.stride * kExplorationStride;
+  for (uint32_t first = created + 1 + c.offset % stride; first <= removed; first += stride) {
+    FolderModel crashed = initial;
+    for (const TracedOperation& operation : trace) {
+      if (operation.index < first) crashed.Apply(operation);
+    }
+    crashed.LayOut(Game(), false);
+    crashed.LayOutJournal(GameCore());
+    if (c.condition == Condition::ListMissing) fs::remove(Game() / "uninst.lst");
+    if (c.condition == Condition::ListReadOnly) SetReadOnly(Game() / "uninst.lst", true);
+    // The recovery as it goes under the condition: what every second
+    // interruption cuts short.
+    FolderModel second(Game());
+    second.SetJournalBytes(crashed.JournalBytes());
+    std::vector<TracedOperation> recovery;
+    {
+      CFileDX held;
+      if (c.condition == Condition::BackupHeld && fs::exists(Game() / "data01100.arc.lumetria-bak")) {
+        ASSERT_EQ(held.OpenRead(dir.Core(u"game\\data01100.arc.lumetria-bak").c_str()), 1);
+      }
+      TraceRecorder recorder(GameCore());
+      OsFaultReset();
+      if (c.condition == Condition::DiskFull) OsFaultArm(OsOp::Write, 1, OsFault::Full, true);
+      RecoverInterruptedUpdate(GameCore().c_str());
+      OsFaultReset();
+      recovery = recorder.Operations();
+    }
+    const uint32_t last = recovery.empty() ? 1 : recovery.back().index + 1;
+    for (uint32_t again = 1; again <= last; ++again) {
+      SCOPED_TRACE(testing::Message() << "run stopped at " << first << ", recovery at " << again << " of " << last);
+      FolderModel model = second;
+      for (const TracedOperation& operation : recovery) {
+        if (operation.index < again) model.Apply(operation);
+      }
+      model.LayOut(Game(), c.powerCut);
+      model.LayOutJournal(GameCore());
+      ExpectWholeFiles(Snapshot(Game()), c.condition == Condition::ListMissing);
+      // The condition is gone by the last start.
+      if (fs::exists(Game() / "uninst.lst")) SetReadOnly(Game() / "uninst.lst", false);
+      Recovered what = Recovered::Nothing;
+      UpdateResult result = RecoverInterruptedUpdate(GameCore().c_str(), &what);
+      // A whole journal is always finished; none is left when the first
+      // recovery completed.
+      ASSERT_EQ(what, model.JournalBytes().empty() ? Recovered::Nothing : Recovered::Finished);
+      if (c.condition == Condition::ListMissing) {
+        ASSERT_TRUE(result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) << std::hex << result;
+      } else {
+        ASSERT_EQ(result, UPDATE_OK);
+      }
+      ASSERT_EQ(HashOfBytes(ReadFileBytes(Game() / "data01110.arc")), PATCHED_ARCHIVE_HASH);
+      ASSERT_EQ(Snapshot(Game()), expected);
+      ASSERT_TRUE(StoredJournal().empty());
+      ++explored;
+    }
+  }
+  std::printf("explored %u pairs of interruptions\n", explored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, TwoDeepTest,
+    ::testing::Values(TwoDeepCase{"KilledTwice", Condition::None, false, 2, 0},
+                      TwoDeepCase{"KilledThenPowerCut", Condition::None, true, 2, 1},
+                      TwoDeepCase{"BackupHeld", Condition::BackupHeld, false, 5, 0},
+                      TwoDeepCase{"ListMissing", Condition::ListMissing, false, 5, 1},
+                      TwoDeepCase{"ListReadOnly", Condition::ListReadOnly, false, 5, 2},
+                      TwoDeepCase{"DiskFull", Condition::DiskFull, false, 5, 3}),
+    [](const ::testing::TestParamInfo<TwoDeepCase>& param) { return std::string(param.param.what); });
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "update/journal.h"
 #include "update/recovery.h"
 #include "update/relative_path.h"
 #include "update/update_run.h"
@@ -216,10 +217,15 @@ TEST_F(UpdateRunTest, BothFlagsEndAsCancelled) {
 // as it was otherwise, with nothing of the run's own left either way.
 void ExpectWholeAfterRecovery(const fs::path& game, const std::u16string& gameCore, UpdateResult result,
                               const FolderSnapshot& before, const FolderSnapshot& updated) {
-  EXPECT_EQ(RecoverInterruptedUpdate(gameCore.c_str()), UPDATE_OK);
+  // A run whose files were all installed but whose journal was not marked
+  // so (or whose records must be done again) is finished by the next start.
+  Recovered what = Recovered::Nothing;
+  EXPECT_EQ(RecoverInterruptedUpdate(gameCore.c_str(), &what), UPDATE_OK);
+  Journal journal;
+  EXPECT_EQ(ReadJournal(gameCore, &journal), JournalLookup::None);
   FolderSnapshot after = Snapshot(game);
   EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
-  if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST) {
+  if (result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST || what == Recovered::Finished) {
     FolderSnapshot expected = updated;
     for (const char* record : {"TLM.hvl", "uninst.lst"}) {
       after.erase(record);
@@ -291,11 +297,12 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
   // What a failure of each call of the clean run must give, call by call.
   // The run reads the patch, writes and flushes a temporary per entry (the
   // payload's TLM.hvl first, then data01100.arc, empty.dat, new.dat and the
-  // read-only readme.txt), writes the journal, installs, marks the journal,
-  // prunes the installed TLM.hvl, merges uninst.lst and clears its backups
-  // and journal. Before the installs end, a failure fails the run
-  // (a damaged payload when the patch cannot be read); after them the
-  // update stands, and only the uninstall list's own failure is reported.
+  // read-only readme.txt), stores the journal, installs, marks the journal
+  // installed, prunes the installed TLM.hvl, merges uninst.lst, marks the
+  // records done, and clears the backups and the journal. Until the
+  // installed mark is stored, a failure fails the run (a damaged payload
+  // when the patch cannot be read); after it the update stands, and only
+  // the uninstall list's own failure is reported.
   constexpr UpdateResult P = UPDATE_E_PAYLOAD, W = UPDATE_E_WRITE, OK = UPDATE_OK, U = UPDATE_E_UNINSTALL_LIST;
   struct OpCase {
     OsOp op;
@@ -304,39 +311,46 @@ TEST_F(UpdateRunTest, AFailureAtAnyCallLeavesTheInstallationWholeOrUpdated) {
   const OpCase ops[] = {
       // The patch; the installed TLM.hvl (the prune may fail quietly); uninst.lst.
       {OsOp::OpenRead, {P, OK, U}},
-      // Five temporaries, the journal, TLM.hvl.new, uninst.lst.new.
-      {OsOp::CreateNew, {W, W, W, W, W, W, OK, U}},
+      // Five temporaries, TLM.hvl.new, uninst.lst.new.
+      {OsOp::CreateNew, {W, W, W, W, W, OK, U}},
       // The patch, nine pieces; the installed TLM.hvl; uninst.lst.
       {OsOp::Read, {P, P, P, P, P, P, P, P, P, OK, OK, U}},
       // The temporaries (empty.dat has nothing to write, data01100.arc two
-      // pieces); the journal; its mark; TLM.hvl.new; uninst.lst.new.
-      {OsOp::Write, {W, W, W, W, W, W, OK, OK, U}},
-      // The patch's directory, hash list and entries; the journal's mark.
-      {OsOp::Seek, {P, P, P, P, P, P, P, OK}},
-      // Five temporaries, the journal; its mark, TLM.hvl.new; uninst.lst.new.
-      {OsOp::Flush, {W, W, W, W, W, W, OK, OK, U}},
+      // pieces); TLM.hvl.new; uninst.lst.new.
+      {OsOp::Write, {W, W, W, W, W, OK, U}},
+      // The patch's directory, hash list and entries.
+      {OsOp::Seek, {P, P, P, P, P, P, P}},
+      // Five temporaries, TLM.hvl.new; uninst.lst.new.
+      {OsOp::Flush, {W, W, W, W, W, OK, U}},
       // Five temporaries; the installed TLM.hvl read, TLM.hvl.new; uninst.lst
-      // read, uninst.lst.new; the journal; the patch.
-      {OsOp::Close, {W, W, W, W, W, OK, OK, U, U, OK, OK}},
+      // read, uninst.lst.new; the patch.
+      {OsOp::Close, {W, W, W, W, W, OK, OK, U, U, OK}},
       // Five installs; TLM.hvl.new over TLM.hvl; uninst.lst.new over uninst.lst.
       {OsOp::Move, {W, W, W, W, W, OK, U}},
       // Each backup: the run makes it by a rename instead.
       {OsOp::Link, {OK, OK, OK}},
-      // Leftover temporaries, the backups, the journal: nothing to lose.
-      {OsOp::Delete, std::vector<UpdateResult>(17, OK)},
-      // A sub-folder check; each original's attributes (W: a file not known
-      // to be absent is never taken for a new one) and its backup name's
-      // (taken as free: the backup then fails if it is not); the journal's
-      // name; during the installs and after, every check only decides
-      // between two safe ways.
-      {OsOp::GetAttributes, {OK, W, OK, W, OK, W, W, W, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK}},
+      // Leftover temporaries, the backups: nothing to lose.
+      {OsOp::Delete, std::vector<UpdateResult>(15, OK)},
+      // Each original's attributes (W: a file not known to be absent is
+      // never taken for a new one) and its backup name's (taken as free: the
+      // backup then fails if it is not); during the installs and after,
+      // every check only decides between two safe ways.
+      {OsOp::GetAttributes, {W, OK, W, OK, W, W, W, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK, OK}},
       // Leftover temporaries; the originals made writable once backed up
       // (the read-only readme.txt then cannot be replaced); the backups and
       // records afterwards.
-      {OsOp::SetAttributes, {OK, OK, OK, OK, OK, OK, OK, W, OK, OK, OK, OK, OK, OK}},
-      // Before and after the journal; after the installs and the clean-up.
-      {OsOp::FlushFolder, {W, W, OK, OK, OK}},
+      {OsOp::SetAttributes, {OK, OK, OK, OK, OK, OK, OK, W, OK, OK, OK, OK, OK}},
+      // Before the journal; after the installs (the journal is then not
+      // marked, and the next start finishes); after the records (they are
+      // done again at the next start); after the clean-up.
+      {OsOp::FlushFolder, {W, W, U, OK}},
       {OsOp::CopyAttributes, {OK, OK}},
+      // Whether a journal of an earlier run is in the way: not known, it is.
+      {OsOp::ReadValue, {W}},
+      // The journal stored; marked installed; marked recorded (the update
+      // stands; the next start only clears up).
+      {OsOp::WriteValue, {W, W, OK}},
+      {OsOp::DeleteValue, {OK}},
   };
   std::vector<uint32_t> counts;
   for (const OpCase& c : ops) counts.push_back(OsFaultCalls(c.op));
@@ -517,7 +531,8 @@ TEST_F(UpdateRunTest, AnUndoThatCannotRestoreLeavesTheJournalForTheNextStart) {
       ScriptedProgressUi ui;
       UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
       OsFaultReset();
-      if (fs::exists(Game() / "lumetria-patch.journal")) ++journalsLeft;
+      Journal journal;
+      if (ReadJournal(GameCore(), &journal) == JournalLookup::Found) ++journalsLeft;
       ExpectWholeAfterRecovery(Game(), GameCore(), result, before, updated);
       RestorePristine();
     }

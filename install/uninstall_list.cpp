@@ -178,10 +178,10 @@ bool ParseInto(const char* text, IndexedNames* plainList, IndexedNames* dollarLi
 
 // The whole list file as zero-terminated text, or null when it cannot be
 // opened, is empty, cannot be read in full or memory runs out.
-std::unique_ptr<char[]> ReadListText(const char16_t* path) {
+std::unique_ptr<char[]> ReadListText(OsFolder folder) {
   CFileDX file;
   // A link planted at the list's name is never read through.
-  if (!file.OpenReadNoFollow(path)) return nullptr;
+  if (!file.OpenReadIn(folder, kUninstallListFileName)) return nullptr;
   uint32_t size = file.GetSize();
   // All bits set is also GetSize's failure value, and one byte more would
   // not fit a 32-bit size_t.
@@ -194,6 +194,36 @@ std::unique_ptr<char[]> ReadListText(const char16_t* path) {
   // A list whose reading did not end cleanly is not rewritten.
   if (file.Close() != 1) return nullptr;
   return text;
+}
+
+// The list's new content: plainList then dollarList, one name and an LF
+// each, then one zero byte. Null when memory runs out; *size is its bytes.
+std::unique_ptr<char[]> ListContent(const UninstallNames& plainList, const UninstallNames& dollarList, uint32_t* size) {
+  size_t capacity = kInitialOutputCapacity;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
+  if (!buffer) return nullptr;
+  buffer[0] = 0;
+  size_t used = 0;
+  for (const UninstallNames* list : {&plainList, &dollarList}) {
+    for (const std::string& name : *list) {
+      // The name, its LF and the terminator that FormatNarrow adds.
+      while (used + name.size() + 2 > capacity) {
+        if (capacity > SIZE_MAX / 2) return nullptr;
+        std::unique_ptr<char[]> larger(new (std::nothrow) char[capacity * 2]);
+        if (!larger) return nullptr;
+        std::memcpy(larger.get(), buffer.get(), used);
+        buffer = std::move(larger);
+        capacity *= 2;
+      }
+      int32_t written = FormatNarrow(buffer.get() + used, capacity - used, "%s\n", name.c_str());
+      if (written < 0) return nullptr;
+      used += static_cast<size_t>(written);
+    }
+  }
+  // The terminator after the last line is part of the file.
+  if (used + 1 > UINT32_MAX) return nullptr;
+  *size = static_cast<uint32_t>(used + 1);
+  return buffer;
 }
 
 }  // namespace
@@ -211,38 +241,13 @@ bool ParseUninstallList(const char* text, UninstallNames* plainList, UninstallNa
 bool WriteUninstallList(const char16_t* path, const UninstallNames& plainList, const UninstallNames& dollarList) {
   char16_t temporaryPath[kPathCapacity];
   if (FormatWide(temporaryPath, kPathCapacity, u"%s.new", path) < 0) return false;
-
-  size_t capacity = kInitialOutputCapacity;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
-  if (!buffer) return false;
-  buffer[0] = 0;
-  size_t used = 0;
-  for (const UninstallNames* list : {&plainList, &dollarList}) {
-    for (const std::string& name : *list) {
-      // The name, its LF and the terminator that FormatNarrow adds.
-      while (used + name.size() + 2 > capacity) {
-        if (capacity > SIZE_MAX / 2) return false;
-        std::unique_ptr<char[]> larger(new (std::nothrow) char[capacity * 2]);
-        if (!larger) return false;
-        std::memcpy(larger.get(), buffer.get(), used);
-        buffer = std::move(larger);
-        capacity *= 2;
-      }
-      int32_t written = FormatNarrow(buffer.get() + used, capacity - used, "%s\n", name.c_str());
-      if (written < 0) return false;
-      used += static_cast<size_t>(written);
-    }
-  }
-  // The terminator after the last line is part of the file.
-  size_t size = used + 1;
-  if (size > UINT32_MAX) return false;
-  return ReplaceFileContents(path, temporaryPath, buffer.get(), static_cast<uint32_t>(size));
+  uint32_t size = 0;
+  std::unique_ptr<char[]> content = ListContent(plainList, dollarList, &size);
+  return content && ReplaceFileContents(path, temporaryPath, content.get(), size);
 }
 
-bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* names) {
-  char16_t listPath[kPathCapacity];
-  if (FormatWide(listPath, kPathCapacity, u"%s\\%s", installFolder, kUninstallListFileName) < 0) return false;
-  std::unique_ptr<char[]> text = ReadListText(listPath);
+bool MergeUninstallListIn(OsFolder installFolder, const char16_t* const* names) {
+  std::unique_ptr<char[]> text = ReadListText(installFolder);
   if (!text) return false;
   try {
     UninstallNames plainList;
@@ -259,8 +264,19 @@ bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* na
       LowerCaseNarrow(narrow.get());
       plain.Add(narrow.get());
     }
-    return WriteUninstallList(listPath, plainList, dollarList);
+    uint32_t size = 0;
+    std::unique_ptr<char[]> content = ListContent(plainList, dollarList, &size);
+    return content && ReplaceFileContentsIn(installFolder, kUninstallListFileName, kUninstallListSiblingName,
+                                            content.get(), size);
   } catch (const std::bad_alloc&) {
     return false;
   }
+}
+
+bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* names) {
+  OsFolder folder = OsOpenFolder(installFolder);
+  if (folder == kOsInvalidFolder) return false;
+  bool merged = MergeUninstallListIn(folder, names);
+  OsCloseFolder(folder);
+  return merged;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder.h"
+
 inline constexpr char16_t kUninstallListFileName[] = u"uninst.lst";
 // The sibling through which the list is rewritten (its name with ".new").
 inline constexpr char16_t kUninstallListSiblingName[] = u"uninst.lst.new";
@@ -50,3 +52,6 @@ bool WriteUninstallList(const char16_t* path, const UninstallNames& plainList, c
 // an empty list. True only when the list was rewritten completely; on false
 // it is unchanged.
 bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* names);
+
+// The same in the open install folder (platform/folder.h).
+bool MergeUninstallListIn(OsFolder installFolder, const char16_t* const* names);

@@ -8,10 +8,19 @@
 namespace {
 
 // The archive's fingerprint, read piece by piece up to the size the file
-// reports; false when it cannot be opened or any piece falls short.
-bool HashArchive(const char16_t* path, ContentHash* hash) {
-  CFileDX file;
-  return file.OpenRead(path) && HashFileBytes(file, file.GetSize(), hash);
+// reports; false when it cannot be opened or any piece falls short. The
+// folder is opened on its own (as an NT path on Windows, so a folder past
+// MAX_PATH still works) and the archive in it, never through a link.
+bool HashArchive(const char16_t* installFolder, ContentHash* hash) {
+  OsFolder folder = OsOpenFolder(installFolder);
+  if (folder == kOsInvalidFolder) return false;
+  bool hashed = false;
+  {
+    CFileDX file;
+    hashed = file.OpenReadIn(folder, kVersionArchiveName) && HashFileBytes(file, file.GetSize(), hash);
+  }
+  OsCloseFolder(folder);
+  return hashed;
 }
 
 int32_t Refuse(const char16_t* message) {
@@ -22,13 +31,8 @@ int32_t Refuse(const char16_t* message) {
 }  // namespace
 
 int32_t CheckInstalledVersion(const char16_t* installFolder) {
-  char16_t path[kVersionArchivePathCapacity];
-  if (installFolder == nullptr ||
-      FormatWide(path, kVersionArchivePathCapacity, u"%s\\%s", installFolder, kVersionArchiveName) < 0) {
-    return Refuse(kVersionCheckFailedMessage);
-  }
   ContentHash hash;
-  if (!HashArchive(path, &hash)) return Refuse(kVersionCheckFailedMessage);
+  if (installFolder == nullptr || !HashArchive(installFolder, &hash)) return Refuse(kVersionCheckFailedMessage);
   if (hash == EXPECTED_ARCHIVE_HASH) return 1;
   if (hash == PATCHED_ARCHIVE_HASH) return Refuse(kAlreadyPatchedMessage);
   return Refuse(kOtherVersionMessage);

@@ -13,9 +13,6 @@
 
 inline constexpr char16_t kVersionArchiveName[] = u"data01110.arc";
 
-// Capacity, in UTF-16 units, of the archive's path (terminator included).
-inline constexpr uint32_t kVersionArchivePathCapacity = 260;
-
 // The archive in the version this patch applies to.
 inline constexpr ContentHash EXPECTED_ARCHIVE_HASH = {{0xDE, 0xDE, 0x03, 0x53, 0xB5, 0x73, 0x06, 0xCE}};
 // The archive as this patch installs it.
@@ -37,7 +34,8 @@ inline constexpr char16_t kVersionCheckFailedMessage[] =
 // message. Otherwise 0, after a warning box:
 //  - PATCHED_ARCHIVE_HASH: kAlreadyPatchedMessage;
 //  - any other content, an empty archive included: kOtherVersionMessage;
-//  - the archive cannot be opened, a read fails or falls short of the size,
-//    the path does not fit kVersionArchivePathCapacity (a folder longer than
-//    245 characters), or memory runs out: kVersionCheckFailedMessage.
+//  - the folder or the archive cannot be opened (a link at the archive's
+//    name is not followed), a read fails or falls short of the size, or
+//    memory runs out: kVersionCheckFailedMessage. The folder may be as long
+//    as the registry lookup takes (779 units).
 int32_t CheckInstalledVersion(const char16_t* installFolder);

@@ -28,6 +28,22 @@ int CFileDX::CreateNew(const char16_t* path) {
   return IsOpen() ? 1 : 0;
 }
 
+int CFileDX::OpenReadIn(OsFolder folder, const char16_t* name) {
+  if (IsOpen()) return 0;
+  m_handle = OsOpenReadIn(folder, name);
+  if (!IsOpen()) {
+    m_lastError = OsLastError();
+    return 0;
+  }
+  return 1;
+}
+
+int CFileDX::CreateNewIn(OsFolder folder, const char16_t* name) {
+  if (IsOpen()) return 0;
+  m_handle = OsCreateNewIn(folder, name);
+  return IsOpen() ? 1 : 0;
+}
+
 int CFileDX::OpenWrite(const char16_t* path, int32_t mode) {
   if (IsOpen()) return 0;
   m_handle = OsOpenWrite(path, mode == 1 ? OsWriteDisposition::OpenAlways : OsWriteDisposition::CreateAlways);

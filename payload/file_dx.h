@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "platform/files.h"
+#include "platform/folder.h"
 
 class CFileDX {
  public:
@@ -32,6 +33,11 @@ class CFileDX {
   // Creates a new file for writing, exclusively; fails when anything, a link
   // included, is already at path. 1 on success, 0 on failure.
   int CreateNew(const char16_t* path);
+
+  // OpenReadNoFollow and CreateNew for the entry name of an open folder
+  // (platform/folder.h): no path is resolved again.
+  int OpenReadIn(OsFolder folder, const char16_t* name);
+  int CreateNewIn(OsFolder folder, const char16_t* name);
 
   // Opens a file for writing, exclusively. Mode 1 opens an existing file as it
   // is or creates it; every other mode creates it or truncates it to 0 bytes.

@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "payload/byte_order.h"
 #include "payload/file_replace.h"
 #include "platform/filesystem.h"
+#include "platform/folder.h"
 #include "text/text_codec.h"
 
 namespace {
@@ -90,17 +92,84 @@ const HashListEntry* FindHashListEntry(const HashListTable& table, const char* s
   return nullptr;
 }
 
-bool PruneInstalledHashList(const char16_t* installFolder) {
-  char16_t listPath[kPathCapacity];
-  char16_t temporaryPath[kPathCapacity];
-  if (FormatWide(listPath, kPathCapacity, u"%s\\%s", installFolder, kHashListFileName) < 0) return false;
-  if (FormatWide(temporaryPath, kPathCapacity, u"%s\\%s", installFolder, kHashListSiblingName) < 0) return false;
+namespace {
 
+// Whether the entry that a record names exists below the open folder root,
+// walking each folder on its way without following a link. A name that
+// cannot be walked safely (a link or something else in the way, a "." or
+// ".." component, an empty one) cannot be checked: it counts as there.
+// Consecutive records mostly share their folder, which stays open.
+class ExistenceCheck {
+ public:
+  explicit ExistenceCheck(OsFolder root) : m_root(root) {}
+  ~ExistenceCheck() { OsCloseFolder(m_folder); }
+  ExistenceCheck(const ExistenceCheck&) = delete;
+  ExistenceCheck& operator=(const ExistenceCheck&) = delete;
+
+  bool Exists(const std::u16string& name) {
+    size_t split = name.find_last_of(u"\\/");
+    std::u16string folderPart = split == std::u16string::npos ? std::u16string() : name.substr(0, split);
+    std::u16string leaf = split == std::u16string::npos ? name : name.substr(split + 1);
+    if (!Plain(leaf)) return true;
+    OsFolder folder = m_root;
+    if (!folderPart.empty()) {
+      if (folderPart != m_folderPart || m_folder == kOsInvalidFolder) {
+        bool missing = false;
+        OsFolder opened = OpenChain(folderPart, &missing);
+        if (opened == kOsInvalidFolder) return !missing;
+        OsCloseFolder(m_folder);
+        m_folder = opened;
+        m_folderPart = folderPart;
+      }
+      folder = m_folder;
+    }
+    if (OsGetFileAttributesIn(folder, leaf.c_str()) != OS_INVALID_FILE_ATTRIBUTES) return true;
+    uint32_t error = OsLastError();
+    return error != OS_ERROR_FILE_NOT_FOUND && error != OS_ERROR_PATH_NOT_FOUND;
+  }
+
+ private:
+  static bool Plain(const std::u16string& component) {
+    return !component.empty() && component != u"." && component != u"..";
+  }
+
+  // The folders of folderPart opened one by one from the root; *missing
+  // when one of them is not there at all.
+  OsFolder OpenChain(const std::u16string& folderPart, bool* missing) {
+    OsFolder current = kOsInvalidFolder;
+    size_t start = 0;
+    while (start <= folderPart.size()) {
+      size_t end = folderPart.find_first_of(u"\\/", start);
+      if (end == std::u16string::npos) end = folderPart.size();
+      std::u16string component = folderPart.substr(start, end - start);
+      OsFolder next = Plain(component) ? OsOpenSubFolder(current == kOsInvalidFolder ? m_root : current,
+                                                         component.c_str())
+                                       : kOsInvalidFolder;
+      uint32_t error = OsLastError();
+      OsCloseFolder(current);
+      if (next == kOsInvalidFolder) {
+        *missing = Plain(component) && (error == OS_ERROR_FILE_NOT_FOUND || error == OS_ERROR_PATH_NOT_FOUND);
+        return kOsInvalidFolder;
+      }
+      current = next;
+      start = end + 1;
+    }
+    return current;
+  }
+
+  OsFolder m_root;
+  OsFolder m_folder = kOsInvalidFolder;
+  std::u16string m_folderPart;
+};
+
+}  // namespace
+
+bool PruneInstalledHashListIn(OsFolder installFolder) {
   RawHashList raw;
   {
     CFileDX file;
     // A link planted at the list's name is never read through.
-    if (!file.OpenReadNoFollow(listPath)) return false;
+    if (!file.OpenReadIn(installFolder, kHashListFileName)) return false;
     if (!ReadRawHashList(file, file.GetSize(), &raw)) return false;
   }
 
@@ -110,18 +179,24 @@ bool PruneInstalledHashList(const char16_t* installFolder) {
   std::memcpy(pruned.get(), raw.header, kHashListHeaderSize);
   uint8_t* next = pruned.get() + kHashListHeaderSize;
   uint32_t kept = 0;
+  ExistenceCheck check(installFolder);
   for (uint32_t i = 0; i < raw.count; ++i) {
     std::unique_ptr<char16_t[]> name = NarrowToWide(raw.Name(i));
-    char16_t path[kPathCapacity];
-    // A record whose path cannot be built cannot be checked; it stays.
-    bool exists = !name || FormatWide(path, kPathCapacity, u"%s\\%s", installFolder, name.get()) < 0 ||
-                  OsGetFileAttributes(path) != OS_INVALID_FILE_ATTRIBUTES;
-    if (!exists) continue;
+    // A record whose name cannot be read cannot be checked; it stays.
+    if (name && !check.Exists(name.get())) continue;
     std::memcpy(next, raw.Record(i), raw.recordSize);
     next += raw.recordSize;
     ++kept;
   }
   StoreLe32(pruned.get() + 12, kept);
-  return ReplaceFileContents(listPath, temporaryPath, pruned.get(),
-                             static_cast<uint32_t>(next - pruned.get()));
+  return ReplaceFileContentsIn(installFolder, kHashListFileName, kHashListSiblingName, pruned.get(),
+                               static_cast<uint32_t>(next - pruned.get()));
+}
+
+bool PruneInstalledHashList(const char16_t* installFolder) {
+  OsFolder folder = OsOpenFolder(installFolder);
+  if (folder == kOsInvalidFolder) return false;
+  bool pruned = PruneInstalledHashListIn(folder);
+  OsCloseFolder(folder);
+  return pruned;
 }

@@ -14,6 +14,7 @@
 
 #include "payload/content_hash.h"
 #include "payload/file_dx.h"
+#include "platform/folder.h"
 
 inline constexpr uint32_t kHashListHeaderSize = 16;
 inline constexpr char kHashListMagicLong[8] = {'T', 'L', 'H', '_', 'V', '2', '_', '_'};
@@ -61,3 +62,8 @@ const HashListEntry* FindHashListEntry(const HashListTable& table, const char* s
 // it was; a missing or unusable list is left alone. True when the list was
 // rewritten.
 bool PruneInstalledHashList(const char16_t* installFolder);
+
+// The same in the open install folder (platform/folder.h): every file is
+// reached through folders opened without following a link; a record behind
+// a link in the way cannot be checked and stays.
+bool PruneInstalledHashListIn(OsFolder installFolder);

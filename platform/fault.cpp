@@ -18,6 +18,8 @@ uint32_t g_totalCalls = 0;
 uint32_t g_dieAt = 0;  // total call number at whose entry the process ends; 0 when disarmed
 OsTraceHook g_traceHook = nullptr;
 void* g_traceContext = nullptr;
+OsCallHook g_callHook = nullptr;
+void* g_callContext = nullptr;
 
 FaultSlot& SlotOf(OsOp op) { return g_faults[static_cast<size_t>(op)]; }
 
@@ -51,8 +53,14 @@ void OsTrace(const OsTraceEvent& event) {
 
 uint32_t OsFaultCalls(OsOp op) { return SlotOf(op).calls; }
 
+void OsFaultSetCallHook(OsCallHook hook, void* context) {
+  g_callHook = hook;
+  g_callContext = context;
+}
+
 OsFault OsFaultCheck(OsOp op) {
   if (++g_totalCalls == g_dieAt) std::_Exit(kOsFaultDeathStatus);
+  if (g_callHook != nullptr) g_callHook(g_totalCalls, g_callContext);
   FaultSlot& slot = SlotOf(op);
   ++slot.calls;
   if (slot.failAt == 0 || slot.calls < slot.failAt) return OsFault::None;

@@ -31,6 +31,7 @@ enum class OsOp : uint8_t {
   FlushFolder,
   CopyAttributes,
   ModulePath,
+  OpenFolder,   // the folders of platform/folder.h
   ReadValue,    // the protected values of platform/registry.h
   WriteValue,
   DeleteValue,
@@ -67,6 +68,13 @@ void OsFaultDieAt(uint32_t nth);
 
 // Platform operations of every kind since the last reset.
 uint32_t OsFaultTotalCalls();
+
+// Calls hook at the entry of every platform operation, with its number
+// (OsFaultTotalCalls), before the operation does anything: a test changes
+// the file system there (swaps a folder for a link, say) as another program
+// could at that moment. Null stops it; not reset by OsFaultReset.
+using OsCallHook = void (*)(uint32_t call, void* context);
+void OsFaultSetCallHook(OsCallHook hook, void* context);
 
 // What one operation changed, for tests that model what a crash or a power
 // cut leaves behind. Reported after the operation succeeded; only the

@@ -26,10 +26,12 @@ inline constexpr uint32_t OS_ERROR_FILE_EXISTS = 80;
 inline constexpr uint32_t OS_ERROR_INVALID_PARAMETER = 87;
 inline constexpr uint32_t OS_ERROR_DISK_FULL = 112;
 inline constexpr uint32_t OS_ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr uint32_t OS_ERROR_INVALID_NAME = 123;
 inline constexpr uint32_t OS_ERROR_NEGATIVE_SEEK = 131;
 inline constexpr uint32_t OS_ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr uint32_t OS_ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t OS_ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr uint32_t OS_ERROR_DIRECTORY = 267;  // a folder was expected
 
 // The error of the most recent failed platform call on this thread.
 // Successful calls may leave it unchanged, as on Windows.

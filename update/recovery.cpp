@@ -9,12 +9,12 @@
 namespace {
 
 // Every file can be finished: its new contents are installed, or waiting,
-// verified, in its temporary file.
-// Marks the installed ones.
-bool CanFinish(std::vector<TransactionFile>& files) {
-  for (TransactionFile& file : files) {
-    bool waiting = FileHasContents(file.temporary, file.size, file.hash);
-    file.installed = !waiting && FileHasContents(file.destination, file.size, file.hash);
+// verified, in its temporary file. Marks the installed ones.
+bool CanFinish(Transaction& transaction) {
+  for (TransactionFile& file : transaction.Files()) {
+    OsFolder folder = transaction.FolderOf(file);
+    bool waiting = EntryHasContents(folder, file.temporary, file.size, file.hash);
+    file.installed = !waiting && EntryHasContents(folder, file.leaf, file.size, file.hash);
     if (!waiting && !file.installed) return false;
   }
   return true;
@@ -25,10 +25,11 @@ bool CanFinish(std::vector<TransactionFile>& files) {
 bool Finish(Transaction& transaction) {
   for (TransactionFile& file : transaction.Files()) {
     if (file.originalAttributes == OS_INVALID_FILE_ATTRIBUTES) continue;
+    OsFolder folder = transaction.FolderOf(file);
     // Kept already (or nothing left at the name to keep).
-    file.backedUp = PathExists(file.backup) || !PathExists(file.destination);
+    file.backedUp = EntryExists(folder, file.backup) || !EntryExists(folder, file.leaf);
     // An original that is still in place may still be read-only.
-    if (file.backedUp && !file.installed) OsSetFileAttributes(file.destination.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+    if (file.backedUp && !file.installed) OsSetFileAttributesIn(folder, file.leaf.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
   }
   return transaction.Install();
 }
@@ -39,23 +40,24 @@ bool PutBack(Transaction& transaction) {
   std::vector<TransactionFile>& files = transaction.Files();
   for (size_t k = files.size(); k-- > 0;) {
     TransactionFile& file = files[k];
-    const char16_t* destination = file.destination.c_str();
+    OsFolder folder = transaction.FolderOf(file);
+    const char16_t* leaf = file.leaf.c_str();
     if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) {
-      if (PathExists(file.backup)) {
+      if (EntryExists(folder, file.backup)) {
         // A backup that is a second name of the original, still in place,
         // is left over by the rename; it is removed after it.
-        OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-        if (!OsMoveFileWhenFree(file.backup.c_str(), destination, true)) return false;
-        OsSetFileAttributes(file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-        if (PathExists(file.backup) && !OsDeleteFile(file.backup.c_str())) return false;
+        OsSetFileAttributesIn(folder, leaf, OS_FILE_ATTRIBUTE_NORMAL);
+        if (!OsMoveFileWhenFreeIn(folder, file.backup.c_str(), folder, leaf, true)) return false;
+        OsSetFileAttributesIn(folder, file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+        if (EntryExists(folder, file.backup) && !OsDeleteFileIn(folder, file.backup.c_str())) return false;
       }
-      OsSetFileAttributes(destination, file.originalAttributes);
-    } else if (FileHasContents(file.destination, file.size, file.hash) && !OsDeleteFile(destination)) {
+      OsSetFileAttributesIn(folder, leaf, file.originalAttributes);
+    } else if (EntryHasContents(folder, file.leaf, file.size, file.hash) && !OsDeleteFileIn(folder, leaf)) {
       return false;
     }
-    if (PathExists(file.temporary)) {
-      OsSetFileAttributes(file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-      if (!OsDeleteFile(file.temporary.c_str())) return false;
+    if (EntryExists(folder, file.temporary)) {
+      OsSetFileAttributesIn(folder, file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+      if (!OsDeleteFileIn(folder, file.temporary.c_str())) return false;
     }
   }
   return true;
@@ -82,13 +84,14 @@ UpdateResult Recover(const std::u16string& folder, Recovered* what) {
       return RemoveJournal(JournalValueName(folder)) ? UPDATE_OK : UPDATE_E_WRITE;
     }
   }
-  // A folder on a file's path that has become a link since: nothing is
-  // done through it, and the journal waits until it is a folder again.
-  if (!transaction.FoldersAreReal() || !transaction.PrepareJournal()) return UPDATE_E_WRITE;
+  // Every folder opened once, never through a link: one on a file's path
+  // that has become a link since is refused, and the journal waits until
+  // it is a folder again. A folder that is gone holds none of the files.
+  if (!transaction.OpenFolders(true) || !transaction.PrepareJournal()) return UPDATE_E_WRITE;
 
   uint32_t state = journal.state;
   if (state == kJournalInstalling) {
-    if (!CanFinish(transaction.Files())) {
+    if (!CanFinish(transaction)) {
       if (!PutBack(transaction) || !transaction.FlushFolders()) return UPDATE_E_WRITE;
       if (!transaction.EndJournal()) return UPDATE_E_WRITE;
       *what = Recovered::PutBack;

@@ -13,49 +13,62 @@
 
 namespace {
 
-// Backups are named "<destination>.lumetria-bak" or, when a file of that
-// name is already there, "<destination>.lumetria-bak1" up to "...bak99".
+// Backups are named "<name>.lumetria-bak" or, when a file of that name is
+// already there, "<name>.lumetria-bak1" up to "...bak99".
 constexpr uint32_t kBackupAttempts = 100;
 
-std::u16string Join(const std::u16string& folder, const std::u16string& name, const char16_t* suffix = u"") {
-  char16_t buffer[kPathCapacity];
-  if (FormatWide(buffer, kPathCapacity, u"%s\\%s%s", folder.c_str(), name.c_str(), suffix) < 0) return {};
-  return buffer;
+std::u16string BackupName(const std::u16string& leaf, uint32_t number) {
+  std::u16string name = leaf + kBackupMarker;
+  if (number > 0) {
+    std::string digits = std::to_string(number);
+    name.append(digits.begin(), digits.end());
+  }
+  return name;
 }
 
 }  // namespace
 
-bool PathExists(const std::u16string& path) { return OsGetFileAttributes(path.c_str()) != OS_INVALID_FILE_ATTRIBUTES; }
+bool EntryExists(OsFolder folder, const std::u16string& name) {
+  return OsGetFileAttributesIn(folder, name.c_str()) != OS_INVALID_FILE_ATTRIBUTES;
+}
 
-bool FileHasContents(const std::u16string& path, uint32_t size, const ContentHash& hash) {
+bool EntryHasContents(OsFolder folder, const std::u16string& name, uint32_t size, const ContentHash& hash) {
   CFileDX file;
   ContentHash computed;
-  return file.OpenReadNoFollow(path.c_str()) && file.GetSize() == size && HashFileBytes(file, size, &computed) &&
+  return file.OpenReadIn(folder, name.c_str()) && file.GetSize() == size && HashFileBytes(file, size, &computed) &&
          computed == hash;
 }
 
 Transaction::Transaction(const std::u16string& installFolder)
     : m_folder(installFolder), m_journalName(JournalValueName(installFolder)) {
-  m_folders.push_back(m_folder);
+  m_folders.push_back({});
   m_folderKeys.push_back({});
 }
 
+Transaction::~Transaction() {
+  for (OsFolder handle : m_handles) OsCloseFolder(handle);
+}
+
 bool Transaction::AddFile(const std::u16string& name) {
-  TransactionFile file;
-  file.name = name;
-  file.temporary = Join(m_folder, name, u".tmp");
-  file.destination = Join(m_folder, name);
-  // The longest backup name must fit as well.
-  if (file.temporary.empty() || file.destination.empty() ||
-      file.destination.size() + std::char_traits<char16_t>::length(kBackupMarker) + 2 >= kPathCapacity) {
+  // No path is formed below the install folder (every call names an entry
+  // of an open folder), but the name with its longest backup suffix must
+  // still fit a path buffer of its own.
+  if (name.empty() || name.size() + std::char_traits<char16_t>::length(kBackupMarker) + 2 >= kPathCapacity) {
     return false;
   }
+  TransactionFile file;
+  file.name = name;
   size_t separator = name.find_last_of(u"\\/");
+  file.leaf = separator == std::u16string::npos ? name : name.substr(separator + 1);
+  file.temporary = file.leaf + u".tmp";
   if (separator != std::u16string::npos) {
-    std::string key = NormalRelativeName(name.substr(0, separator));
-    if (std::find(m_folderKeys.begin(), m_folderKeys.end(), key) == m_folderKeys.end()) {
+    std::u16string folder = name.substr(0, separator);
+    std::string key = NormalRelativeName(folder);
+    auto found = std::find(m_folderKeys.begin(), m_folderKeys.end(), key);
+    file.folder = static_cast<size_t>(found - m_folderKeys.begin());
+    if (found == m_folderKeys.end()) {
       m_folderKeys.push_back(key);
-      m_folders.push_back(file.destination.substr(0, m_folder.size() + 1 + separator));
+      m_folders.push_back(folder);
     }
   }
   m_files.push_back(std::move(file));
@@ -67,35 +80,41 @@ bool Transaction::AddJournalEntry(const JournalEntry& entry) {
   TransactionFile& file = m_files.back();
   file.originalAttributes = entry.originalAttributes;
   file.backupNumber = entry.backupNumber;
-  if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) file.backup = BackupName(file.destination, entry.backupNumber);
+  if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) file.backup = BackupName(file.leaf, entry.backupNumber);
   file.size = entry.size;
   file.hash = entry.hash;
   return true;
 }
 
-bool Transaction::FoldersAreReal() const {
-  for (const TransactionFile& file : m_files) {
-    // Every folder between the install folder and the file; the install
-    // folder itself may be a link (a game moved to another drive).
-    for (size_t at = file.destination.find_first_of(u"\\/", m_folder.size() + 1); at != std::u16string::npos;
-         at = file.destination.find_first_of(u"\\/", at + 1)) {
-      uint32_t attributes = OsGetFileAttributes(file.destination.substr(0, at).c_str());
-      if (attributes == OS_INVALID_FILE_ATTRIBUTES) break;
-      if ((attributes & OS_FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & OS_FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return false;
+bool Transaction::OpenFolders(bool missingIsEmpty) {
+  if (!m_handles.empty()) return true;
+  OsFolder root = OsOpenFolder(m_folder.c_str());
+  if (root == kOsInvalidFolder) return false;
+  m_handles.push_back(root);
+  for (size_t index = 1; index < m_folders.size(); ++index) {
+    // Each folder on the way opened from its parent, never through a link.
+    const std::u16string& relative = m_folders[index];
+    OsFolder current = kOsInvalidFolder;
+    bool missing = false;
+    for (size_t start = 0; start <= relative.size();) {
+      size_t end = relative.find_first_of(u"\\/", start);
+      if (end == std::u16string::npos) end = relative.size();
+      OsFolder next = OsOpenSubFolder(current == kOsInvalidFolder ? root : current,
+                                      relative.substr(start, end - start).c_str());
+      uint32_t error = OsLastError();
+      OsCloseFolder(current);
+      current = next;
+      if (current == kOsInvalidFolder) {
+        missing = error == OS_ERROR_FILE_NOT_FOUND || error == OS_ERROR_PATH_NOT_FOUND;
+        break;
       }
+      start = end + 1;
     }
+    // Kept invalid when missing: nothing is found in it, nothing made.
+    m_handles.push_back(current);
+    if (current == kOsInvalidFolder && !(missing && missingIsEmpty)) return false;
   }
   return true;
-}
-
-std::u16string Transaction::BackupName(const std::u16string& destination, uint32_t number) const {
-  std::u16string name = destination + kBackupMarker;
-  if (number > 0) {
-    std::string digits = std::to_string(number);
-    name.append(digits.begin(), digits.end());
-  }
-  return name;
 }
 
 void Transaction::BuildMergeNames() {
@@ -107,7 +126,8 @@ void Transaction::BuildMergeNames() {
 bool Transaction::Prepare() {
   BuildMergeNames();
   for (TransactionFile& file : m_files) {
-    file.originalAttributes = OsGetFileAttributes(file.destination.c_str());
+    OsFolder folder = FolderOf(file);
+    file.originalAttributes = OsGetFileAttributesIn(folder, file.leaf.c_str());
     file.backup.clear();
     if (file.originalAttributes == OS_INVALID_FILE_ATTRIBUTES) {
       // Only a file known to be absent has no original to keep.
@@ -121,8 +141,8 @@ bool Transaction::Prepare() {
       return false;
     }
     for (uint32_t number = 0; number < kBackupAttempts && file.backup.empty(); ++number) {
-      std::u16string candidate = BackupName(file.destination, number);
-      if (!PathExists(candidate)) {
+      std::u16string candidate = BackupName(file.leaf, number);
+      if (!EntryExists(folder, candidate)) {
         file.backup = std::move(candidate);
         file.backupNumber = number;
       }
@@ -176,21 +196,22 @@ bool Transaction::BeginJournal() {
 bool Transaction::Install() {
   for (TransactionFile& file : m_files) {
     if (file.installed) continue;
-    const char16_t* destination = file.destination.c_str();
+    OsFolder folder = FolderOf(file);
+    const char16_t* leaf = file.leaf.c_str();
     // A file held open cannot be replaced: find out before anything is done
     // to it, so that the undo has the least to put back.
-    if (OsFileInUse(destination)) return false;
+    if (OsFileInUseIn(folder, leaf)) return false;
     if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES && !file.backedUp) {
       // The original keeps a name at every instant: a second name first,
       // then the new file replaces the first in one rename. A link stands
       // for itself and is moved aside whole.
-      uint32_t now = OsGetFileAttributes(destination);
+      uint32_t now = OsGetFileAttributesIn(folder, leaf);
       bool isLink = now != OS_INVALID_FILE_ATTRIBUTES && (now & OS_FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      if (!isLink && OsLinkFile(destination, file.backup.c_str())) {
+      if (!isLink && OsLinkFileIn(folder, leaf, folder, file.backup.c_str())) {
         file.backedUp = true;
         // Lets a read-only original be replaced; Undo restores the attribute.
-        OsSetFileAttributes(destination, OS_FILE_ATTRIBUTE_NORMAL);
-      } else if (OsMoveFileWhenFree(destination, file.backup.c_str(), false)) {
+        OsSetFileAttributesIn(folder, leaf, OS_FILE_ATTRIBUTE_NORMAL);
+      } else if (OsMoveFileWhenFreeIn(folder, leaf, folder, file.backup.c_str(), false)) {
         // No hard links here: the name is free until the rename below.
         file.backedUp = true;
         file.movedAway = true;
@@ -198,7 +219,7 @@ bool Transaction::Install() {
         return false;
       }
     }
-    if (!OsMoveFileWhenFree(file.temporary.c_str(), destination, true)) return false;
+    if (!OsMoveFileWhenFreeIn(folder, file.temporary.c_str(), folder, leaf, true)) return false;
     file.installed = true;
   }
   return true;
@@ -208,39 +229,43 @@ bool Transaction::Undo() {
   bool complete = true;
   for (size_t k = m_files.size(); k-- > 0;) {
     TransactionFile& file = m_files[k];
-    const char16_t* destination = file.destination.c_str();
+    OsFolder folder = FolderOf(file);
+    const char16_t* leaf = file.leaf.c_str();
     if (file.backedUp) {
       if (file.installed || file.movedAway) {
         // The original comes back under its name in one rename.
-        if (!OsMoveFileWhenFree(file.backup.c_str(), destination, true)) {
+        if (!OsMoveFileWhenFreeIn(folder, file.backup.c_str(), folder, leaf, true)) {
           complete = false;
           continue;
         }
       } else {
         // Only a second name of the original, still in place, to remove;
         // the original's attributes come back below.
-        OsSetFileAttributes(file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-        if (!OsDeleteFile(file.backup.c_str())) {
+        OsSetFileAttributesIn(folder, file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+        if (!OsDeleteFileIn(folder, file.backup.c_str())) {
           complete = false;
           continue;
         }
       }
       file.backedUp = file.movedAway = file.installed = false;
     } else if (file.installed) {
-      if (!OsDeleteFile(destination)) {
+      if (!OsDeleteFileIn(folder, leaf)) {
         complete = false;
         continue;
       }
       file.installed = false;
     }
-    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) OsSetFileAttributes(destination, file.originalAttributes);
+    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) OsSetFileAttributesIn(folder, leaf, file.originalAttributes);
   }
   return complete;
 }
 
 bool Transaction::FlushFolders() {
   bool flushed = true;
-  for (const std::u16string& folder : m_folders) flushed = OsFlushFolder(folder.c_str()) && flushed;
+  // A folder that is not there has nothing to flush.
+  for (OsFolder folder : m_handles) {
+    if (folder != kOsInvalidFolder) flushed = OsFlushOpenFolder(folder) && flushed;
+  }
   return flushed;
 }
 
@@ -252,12 +277,12 @@ UpdateResult Transaction::UpdateRecords(bool* retry) {
   // the files: the prune keeps the old list, the merge reports failure.
   try {
     if (m_mergeNames.empty()) BuildMergeNames();
-    PruneInstalledHashList(m_folder.c_str());
+    PruneInstalledHashListIn(Root());
   } catch (const std::bad_alloc&) {
   }
   bool merged = false;
   try {
-    merged = !m_mergeNames.empty() && MergeUninstallList(m_folder.c_str(), m_mergeNames.data());
+    merged = !m_mergeNames.empty() && MergeUninstallListIn(Root(), m_mergeNames.data());
   } catch (const std::bad_alloc&) {
   }
   // The rewritten lists' names reach the device before the journal says
@@ -270,8 +295,7 @@ UpdateResult Transaction::UpdateRecords(bool* retry) {
   // A list that is there but was not rewritten is tried again later; one
   // that is missing or empty, or something that is no list (a folder or a
   // link at its name, never read through), never will be.
-  std::u16string list = Join(m_folder, kUninstallListFileName);
-  uint32_t attributes = OsGetFileAttributes(list.c_str());
+  uint32_t attributes = OsGetFileAttributesIn(Root(), kUninstallListFileName);
   bool absent;
   if (attributes == OS_INVALID_FILE_ATTRIBUTES) {
     absent = OsLastError() == OS_ERROR_FILE_NOT_FOUND || OsLastError() == OS_ERROR_PATH_NOT_FOUND;
@@ -279,7 +303,7 @@ UpdateResult Transaction::UpdateRecords(bool* retry) {
     absent = true;
   } else {
     CFileDX file;
-    absent = file.OpenReadNoFollow(list.c_str()) && file.GetSize() == 0;
+    absent = file.OpenReadIn(Root(), kUninstallListFileName) && file.GetSize() == 0;
   }
   *retry = !absent;
   return UPDATE_E_UNINSTALL_LIST;
@@ -294,22 +318,23 @@ bool Transaction::RemoveBackups() {
   bool removed = true;
   for (const TransactionFile& file : m_files) {
     if (file.originalAttributes == OS_INVALID_FILE_ATTRIBUTES) continue;
-    const char16_t* backup = file.backup.c_str();
+    OsFolder folder = FolderOf(file);
     // The original may still carry its read-only attribute.
-    OsSetFileAttributes(backup, OS_FILE_ATTRIBUTE_NORMAL);
-    if (!OsDeleteFile(backup) && OsLastError() != OS_ERROR_FILE_NOT_FOUND) removed = false;
+    OsSetFileAttributesIn(folder, file.backup.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+    if (!OsDeleteFileIn(folder, file.backup.c_str()) && OsLastError() != OS_ERROR_FILE_NOT_FOUND &&
+        OsLastError() != OS_ERROR_PATH_NOT_FOUND) {
+      removed = false;
+    }
   }
   return removed;
 }
 
 void Transaction::RemoveTemporaries() {
-  for (const TransactionFile& file : m_files) OsDeleteFile(file.temporary.c_str());
+  for (const TransactionFile& file : m_files) OsDeleteFileIn(FolderOf(file), file.temporary.c_str());
   // The records' rewrite siblings, left by a records step cut short.
   for (const char16_t* sibling : {kHashListSiblingName, kUninstallListSiblingName}) {
-    std::u16string path = Join(m_folder, sibling);
-    if (path.empty()) continue;
-    OsSetFileAttributes(path.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-    OsDeleteFile(path.c_str());
+    OsSetFileAttributesIn(Root(), sibling, OS_FILE_ATTRIBUTE_NORMAL);
+    OsDeleteFileIn(Root(), sibling);
   }
 }
 

@@ -26,14 +26,16 @@
 #include "payload/file_dx.h"
 #include "payload/update_result.h"
 #include "platform/filesystem.h"
+#include "platform/folder.h"
 #include "update/journal.h"
 
-// One file of the transaction.
+// One file of the transaction, named by an entry of one of its open folders.
 struct TransactionFile {
-  std::u16string name;         // relative to the install folder
-  std::u16string temporary;    // "<folder>\<name>.tmp": the new contents until installed
-  std::u16string destination;  // "<folder>\<name>"
-  std::u16string backup;       // "<destination>.lumetria-bak[n]", when there is an original
+  std::u16string name;       // relative to the install folder
+  size_t folder = 0;         // the transaction's folder that holds it (0: the install folder)
+  std::u16string leaf;       // its name in that folder
+  std::u16string temporary;  // "<leaf>.tmp": the new contents until installed
+  std::u16string backup;     // "<leaf>.lumetria-bak[n]", when there is an original
   uint32_t originalAttributes = OS_INVALID_FILE_ATTRIBUTES;  // none: there was no original
   uint32_t backupNumber = 0;
   uint32_t size = 0;  // the new contents: their size and fingerprint
@@ -41,25 +43,35 @@ struct TransactionFile {
   // How far the commit got with this file.
   bool backedUp = false;   // backup names the original
   bool movedAway = false;  // the original was moved to backup rather than given a second name
-  bool installed = false;  // destination holds the new contents
+  bool installed = false;  // the leaf holds the new contents
 };
 
 class Transaction {
  public:
   explicit Transaction(const std::u16string& installFolder);
+  ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
 
-  // Planning. Adds a file by its relative name; false when one of its paths
-  // (its longest backup name included) would not fit a path buffer.
+  // Planning. Adds a file by its relative name; false when the name (with
+  // its longest backup suffix) would not fit a path buffer on its own.
   bool AddFile(const std::u16string& name);
   // Recovery: adds a file as the journal recorded it; false as AddFile, or
   // when the name is not one the run could have written.
   bool AddJournalEntry(const JournalEntry& entry);
-  // UPDATE-style check before anything is written: false when a folder on
-  // some file's path below the install folder is a link, junction or other
-  // reparse point, or is not a folder. Missing folders pass.
-  bool FoldersAreReal() const;
+  // Opens the install folder once, and every folder on a file's path
+  // relative to its parent, never following a link: every later call of
+  // the transaction names an entry of these open folders, so a folder
+  // swapped for a link afterwards leads nowhere. False when the install
+  // folder cannot be opened, or a folder below it is a link, junction or
+  // other reparse point, or no folder. A missing folder fails too, unless
+  // missingIsEmpty (recovery: its files are simply not there).
+  bool OpenFolders(bool missingIsEmpty);
+  // The open install folder, and the open folder that holds a file.
+  OsFolder Root() const { return m_handles.empty() ? kOsInvalidFolder : m_handles[0]; }
+  OsFolder FolderOf(const TransactionFile& file) const {
+    return file.folder < m_handles.size() ? m_handles[file.folder] : kOsInvalidFolder;
+  }
 
   std::vector<TransactionFile>& Files() { return m_files; }
 
@@ -112,14 +124,14 @@ class Transaction {
   Journal ToJournal(uint32_t state) const;
 
  private:
-  std::u16string BackupName(const std::u16string& destination, uint32_t number) const;
   void BuildMergeNames();
 
   std::u16string m_folder;
   std::u16string m_journalName;  // the journal's value
   std::vector<TransactionFile> m_files;
-  std::vector<std::u16string> m_folders;      // every folder holding a destination, the install folder first
+  std::vector<std::u16string> m_folders;      // every folder holding a file, relative; "" (the install folder) first
   std::vector<std::string> m_folderKeys;      // their normal forms, to find duplicates
+  std::vector<OsFolder> m_handles;            // the folders, open, index for index
   std::vector<const char16_t*> m_mergeNames;  // the names for the uninstall list, null-ended
   // The journal's bytes in each state to come: installed, recorded with
   // UPDATE_OK, recorded with UPDATE_E_UNINSTALL_LIST.
@@ -128,9 +140,9 @@ class Transaction {
   std::vector<uint8_t> m_recordedListFailed;
 };
 
-// True when something (a link included) is at path.
-bool PathExists(const std::u16string& path);
+// True when something (a link included) is at the name in folder.
+bool EntryExists(OsFolder folder, const std::u16string& name);
 
-// True when the file at path is a plain file (not a link) of size bytes
-// whose fingerprint is hash.
-bool FileHasContents(const std::u16string& path, uint32_t size, const ContentHash& hash);
+// True when the entry name of folder is a plain file (not a link) of size
+// bytes whose fingerprint is hash.
+bool EntryHasContents(OsFolder folder, const std::u16string& name, uint32_t size, const ContentHash& hash);

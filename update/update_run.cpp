@@ -69,13 +69,16 @@ UpdateResult UpdateRun::PlanEntries() {
   for (const PlannedEntry& plan : m_plans) {
     if (!m_transaction.AddFile(plan.name)) return UPDATE_E_PAYLOAD;
   }
-  // The run writes below the install folder only through real folders, and
-  // never over the journal of a run that was not recovered.
-  if (!m_transaction.FoldersAreReal()) return UPDATE_E_WRITE;
+  // The run writes below the install folder only through folders opened
+  // once here, never through a link, and never over the journal of a run
+  // that was not recovered.
+  if (!m_transaction.OpenFolders(false)) return UPDATE_E_WRITE;
   if (m_transaction.JournalInTheWay()) return UPDATE_E_WRITE;
   // What the files to be replaced hold is not read again (the undo moves
   // whole files): their cached pages can serve the new files instead.
-  for (const TransactionFile& file : m_transaction.Files()) OsDropCachedContents(file.destination.c_str());
+  for (const TransactionFile& file : m_transaction.Files()) {
+    OsDropCachedContentsIn(m_transaction.FolderOf(file), file.leaf.c_str());
+  }
   return UPDATE_OK;
 }
 
@@ -98,9 +101,10 @@ bool UpdateRun::Extract(uint32_t index, uint8_t* piece, UpdateResult* result) {
   // Whatever is at the temporary name (a read-only leftover, or a link
   // planted there) is removed itself; the file is then created new, so
   // nothing is ever written through a link.
-  OsSetFileAttributes(file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
-  OsDeleteFile(file.temporary.c_str());
-  if (!temporary->CreateNew(file.temporary.c_str())) {
+  OsFolder folder = m_transaction.FolderOf(file);
+  OsSetFileAttributesIn(folder, file.temporary.c_str(), OS_FILE_ATTRIBUTE_NORMAL);
+  OsDeleteFileIn(folder, file.temporary.c_str());
+  if (!temporary->CreateNewIn(folder, file.temporary.c_str())) {
     *result = UPDATE_E_WRITE;
     return false;
   }
@@ -157,7 +161,7 @@ bool UpdateRun::FlushTemporaryFiles() {
 // crash at any point leaves a journal the next start can carry on from.
 UpdateResult UpdateRun::Commit() {
   if (!FlushTemporaryFiles()) return UPDATE_E_WRITE;
-  if (!m_transaction.Prepare() || !m_transaction.FoldersAreReal() || !m_transaction.BeginJournal()) {
+  if (!m_transaction.Prepare() || !m_transaction.BeginJournal()) {
     return UPDATE_E_WRITE;
   }
   if (!m_transaction.Install()) {
@@ -188,7 +192,10 @@ UpdateResult UpdateRun::Commit() {
 void UpdateRun::RemoveTemporaryFiles() {
   // An open file cannot be deleted.
   m_written.clear();
-  for (uint32_t i = 0; i < m_begun; ++i) OsDeleteFile(m_transaction.Files()[i].temporary.c_str());
+  for (uint32_t i = 0; i < m_begun; ++i) {
+    const TransactionFile& file = m_transaction.Files()[i];
+    OsDeleteFileIn(m_transaction.FolderOf(file), file.temporary.c_str());
+  }
 }
 
 UpdateResult UpdateRun::Run(const char16_t* patchPath) {

@@ -148,12 +148,25 @@ enum class Lookup { Found, Missing, Failed };
 // buffer here: opendir would allocate. A folder that is missing or cannot
 // be read holds nothing; Failed (errno set) when descriptors or memory ran
 // out.
+Lookup FindEntryIgnoringCaseIn(int fd, std::string_view name, char* found, size_t* foundLength);
+
 Lookup FindEntryIgnoringCase(const char* folder, std::string_view name, char* found, size_t* foundLength) {
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     bool missing = errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == ELOOP;
     return missing ? Lookup::Missing : Lookup::Failed;
   }
+  Lookup result = FindEntryIgnoringCaseIn(fd, name, found, foundLength);
+  int error = errno;
+  close(fd);
+  errno = error;
+  return result;
+}
+
+// As FindEntryIgnoringCase, in an open folder; fd is read from its start
+// and left open.
+Lookup FindEntryIgnoringCaseIn(int fd, std::string_view name, char* found, size_t* foundLength) {
+  if (lseek(fd, 0, SEEK_SET) != 0) return Lookup::Failed;
   alignas(8) char buffer[8192];
   Lookup result = Lookup::Missing;
   int error = 0;
@@ -176,7 +189,6 @@ Lookup FindEntryIgnoringCase(const char* folder, std::string_view name, char* fo
       }
     }
   }
-  close(fd);
   errno = error;
   return result;
 }
@@ -300,6 +312,47 @@ bool ToNativePathRespelled(const NativePath& resolved, const char16_t* path, Nat
   std::memcpy(native->text, resolved.text, resolved.leaf);
   native->leaf = resolved.leaf;
   return true;
+}
+
+bool ResolveNameIn(int folder, const char16_t* name, LeafName* leaf) {
+  // No folder holds nothing.
+  if (folder < 0) {
+    SetOsError(OS_ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  NativePath spelled;
+  if (!ToNativePathAsSpelled(name, &spelled)) return false;
+  size_t length = std::strlen(spelled.text);
+  if (length > NAME_MAX || std::strchr(spelled.text, '/') != nullptr || std::strcmp(spelled.text, ".") == 0 ||
+      std::strcmp(spelled.text, "..") == 0) {
+    SetOsError(OS_ERROR_INVALID_NAME);
+    return false;
+  }
+  std::memcpy(leaf->text, spelled.text, length + 1);
+  std::memcpy(leaf->spelled, spelled.text, length + 1);
+  leaf->respelled = false;
+  struct stat info;
+  if (fstatat(folder, leaf->text, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return true;
+  char found[NAME_MAX + 1];
+  size_t foundLength = 0;
+  Lookup lookup = FindEntryIgnoringCaseIn(folder, std::string_view(leaf->text, length), found, &foundLength);
+  if (lookup == Lookup::Failed) {
+    SetOsError(OsErrorFromErrno(errno));
+    return false;
+  }
+  if (lookup == Lookup::Found) {
+    std::memcpy(leaf->text, found, foundLength + 1);
+    leaf->respelled = true;
+  }
+  return true;
+}
+
+bool IsFileHeldOpenIn(int folder, const char* name) {
+  int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
 }
 
 bool NamesEqualIgnoringCase(std::string_view a, std::string_view b) {

@@ -76,3 +76,22 @@ std::u16string FromNativePath(std::string_view path);
 // True when some open of the file holds it (a shared or exclusive lock), so
 // that Windows would refuse to rename over it or delete it.
 bool IsFileHeldOpen(const char* path);
+
+// One name of an open folder, as the POSIX calls take it: text is the entry
+// that is there (taking, as Windows' rule says, the spelling of an entry
+// that differs only in case when none is there as spelled), spelled the
+// name as the caller gave it (for a rename, which gives the caller's
+// spelling). A name that matches nothing is left as spelled, for a create.
+struct LeafName {
+  char text[256];
+  char spelled[256];
+  bool respelled = false;
+};
+
+// Resolves name (one component) in the open folder. False (with the error
+// recorded) when it is not one name or the folder cannot be read. Nothing is
+// followed and nothing allocated.
+bool ResolveNameIn(int folder, const char16_t* name, LeafName* leaf);
+
+// IsFileHeldOpen for an entry of an open folder (never through a link).
+bool IsFileHeldOpenIn(int folder, const char* name);

@@ -174,8 +174,9 @@ TEST_F(PruneTest, KeepsRecordsOfExistingFilesAndFoldersInBothLayouts) {
 }
 
 // An install folder far longer than Windows' classic 260 units, with
-// records whose whole paths come close to the program's path capacity: every
-// record of a file that exists stays, every other goes.
+// records whose whole paths go past the program's path capacity: every file
+// is reached through the open folder, not by a path, so every record of a
+// file that exists stays and every other goes, however long the whole path.
 TEST_F(PruneTest, RecordsUnderALongInstallFolderAreCheckedWhole) {
   std::u16string component(80, u'\u30eb');  // 80 units, 240 bytes in UTF-8
   std::u16string relative;
@@ -186,19 +187,38 @@ TEST_F(PruneTest, RecordsUnderALongInstallFolderAreCheckedWhole) {
   std::u16string core = dir.Core(relative);
   ASSERT_GT(core.size(), 650u);
   std::string longName(kPathCapacity - core.size() - 2 - 4, 'n');  // the whole path just fits
-  for (const std::string& name : {std::string("a.arc"), longName + ".arc"}) {
+  for (const std::string& name : {std::string("a.arc"), longName + ".arc", longName + "x.arc"}) {
     WriteFileBytes(folder / name, Bytes("x"));
   }
-  // One unit more and the path cannot be built: such a record cannot be
-  // checked, and a record is only ever dropped for a file known to be gone.
   std::vector<HashListRecord> records = {{"a.arc", HashOf(1)},
                                          {"gone.arc", HashOf(2)},
                                          {longName + ".arc", HashOf(3)},
                                          {longName + ".gon", HashOf(4)},
-                                         {longName + "x.arc", HashOf(5)}};
+                                         {longName + "x.arc", HashOf(5)},
+                                         {longName + "x.gon", HashOf(6)}};
   WriteFileBytes(folder / "TLM.hvl", ListBytes(records, HashListLayout::Long));
   EXPECT_TRUE(PruneInstalledHashList(core.c_str()));
   EXPECT_EQ(ReadFileBytes(folder / "TLM.hvl"), ListBytes({records[0], records[2], records[4]}, HashListLayout::Long));
+}
+
+// Records below sub-folders are checked through folders opened without
+// following a link: a record behind a link cannot be checked and stays, and
+// one in a folder that is gone goes.
+TEST_F(PruneTest, RecordsBehindALinkStayAndInAMissingFolderGo) {
+  std::filesystem::create_directories(dir.Path() / "sys");
+  std::filesystem::create_directories(dir.Path() / "outside");
+  WriteFileBytes(dir.Path() / "sys" / "a.arc", Bytes("x"));
+  std::error_code error;
+  std::filesystem::create_directory_symlink(dir.Path() / "outside", dir.Path() / "linked", error);
+  if (error) GTEST_SKIP() << "this platform cannot make symbolic links here";
+  std::vector<HashListRecord> records = {{"sys\\a.arc", HashOf(1)},
+                                         {"sys\\gone.arc", HashOf(2)},
+                                         {"linked\\gone.arc", HashOf(3)},
+                                         {"nofolder\\gone.arc", HashOf(4)},
+                                         {"sys/../sys/a.arc", HashOf(5)}};
+  WriteFileBytes(ListPath(), ListBytes(records, HashListLayout::Long));
+  EXPECT_TRUE(PruneInstalledHashList(dir.Core().c_str()));
+  EXPECT_EQ(ReadFileBytes(ListPath()), ListBytes({records[0], records[2], records[4]}, HashListLayout::Long));
 }
 
 TEST_F(PruneTest, EveryRecordMissingLeavesTheHeaderAlone) {

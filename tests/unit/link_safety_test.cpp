@@ -5,9 +5,11 @@
 
 #include <system_error>
 
+#include "platform/fault.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_fixture.h"
+#include "update/journal.h"
 #include "update/recovery.h"
 #include "update/update_run.h"
 
@@ -116,6 +118,114 @@ TEST_F(LinkSafetyTest, RecoveryNeverReadsOrTouchesAnythingAtTheOldJournalName) {
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Game() / "lumetria-patch.journal")));
   EXPECT_EQ(Snapshot(Game()), before);
   EXPECT_EQ(ReadFileBytes(Victim()), Bytes("a file the player cannot write"));
+}
+
+// Another program swaps the sub-folder sys (where the entry sys\data.arc,
+// its temporary and its backup live) for a link to a folder outside, at one
+// chosen platform call: the real folder is moved aside and the link takes
+// its name, as a player could at any moment (on Windows an opportunistic
+// lock times it to the call).
+struct FolderSwap {
+  fs::path folder;
+  fs::path movedTo;
+  fs::path target;
+  uint32_t at = 0;
+  bool done = false;
+  bool failed = false;
+
+  static void OnCall(uint32_t call, void* context) {
+    auto* swap = static_cast<FolderSwap*>(context);
+    if (call != swap->at || swap->done) return;
+    swap->done = true;
+    std::error_code error;
+    fs::rename(swap->folder, swap->movedTo, error);
+    if (!error) fs::create_directory_symlink(swap->target, swap->folder, error);
+    swap->failed = error || !fs::is_symlink(fs::symlink_status(swap->folder));
+  }
+};
+
+class FolderSwapTest : public LinkSafetyTest {
+ protected:
+  void SetUp() override {
+    LinkSafetyTest::SetUp();
+    RemoveJournal(JournalValueName(dir.Core(u"game")));
+    WriteFileBytes(Game() / "sys" / "data.arc", Bytes("old sys archive"));
+    // What a swapped-in link would lead the run to: files of the names the
+    // run writes, renames and deletes in sys.
+    for (const char* name : {"data.arc", "data.arc.tmp", "data.arc.lumetria-bak", "keep.txt"}) {
+      WriteFileBytes(Outside() / "folder" / name, Bytes(std::string("outside: ") + name));
+    }
+    fs::copy(Game(), dir.Path() / "pristine", fs::copy_options::recursive);
+  }
+  void TearDown() override {
+    OsFaultSetCallHook(nullptr, nullptr);
+    OsFaultReset();
+  }
+  void Restore() {
+    RemoveJournal(JournalValueName(dir.Core(u"game")));
+    fs::remove_all(Game());
+    fs::copy(dir.Path() / "pristine", Game(), fs::copy_options::recursive);
+  }
+  // Runs work with the swap at call at; false when this platform cannot
+  // make the link.
+  template <typename Work>
+  bool WithSwapAt(uint32_t at, Work work) {
+    FolderSwap swap{Game() / "sys", Game() / "sys-moved", Outside() / "folder", at};
+    OsFaultReset();
+    OsFaultSetCallHook(&FolderSwap::OnCall, &swap);
+    work();
+    OsFaultSetCallHook(nullptr, nullptr);
+    OsFaultReset();
+    return !swap.failed;
+  }
+};
+
+TEST_F(FolderSwapTest, ASubFolderSwappedForALinkAtAnyCallOfTheRunGetsNothingOutside) {
+  OsFaultReset();
+  ASSERT_EQ(Run(), UPDATE_OK);
+  const uint32_t calls = OsFaultTotalCalls();
+  const FolderSnapshot outside = Snapshot(Outside());
+  for (uint32_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE(testing::Message() << "swapped at call " << at << " of " << calls);
+    Restore();
+    UpdateResult result = UPDATE_OK;
+    if (!WithSwapAt(at, [&] { result = Run(); })) GTEST_SKIP() << "this platform cannot make symbolic links here";
+    ASSERT_EQ(Snapshot(Outside()), outside) << "result " << std::hex << result;
+    // Whatever the run did, it did to the real folder it opened.
+    if (result == UPDATE_OK) {
+      EXPECT_EQ(ReadFileBytes(Game() / "sys-moved" / "data.arc"), files[1].data);
+    }
+  }
+}
+
+// A run whose commit failed part way and whose undo failed too leaves its
+// journal; the next start's recovery is swapped at each of its calls.
+TEST_F(FolderSwapTest, ASubFolderSwappedForALinkAtAnyCallOfTheRecoveryGetsNothingOutside) {
+  const FolderSnapshot outside = Snapshot(Outside());
+  auto interrupted = [&] {
+    Restore();
+    // The payload's TLM.hvl and data01100.arc go in; sys\data.arc's rename
+    // and every rename of the undo fail.
+    OsFaultReset();
+    OsFaultArm(OsOp::Move, 3, OsFault::Fail, true);
+    EXPECT_EQ(Run(), UPDATE_E_WRITE);
+    OsFaultReset();
+    Journal journal;
+    return ReadJournal(dir.Core(u"game"), &journal) == JournalLookup::Found;
+  };
+  ASSERT_TRUE(interrupted());
+  OsFaultReset();
+  ASSERT_EQ(RecoverInterruptedUpdate(dir.Core(u"game").c_str()), UPDATE_OK);
+  const uint32_t calls = OsFaultTotalCalls();
+  for (uint32_t at = 1; at <= calls; ++at) {
+    SCOPED_TRACE(testing::Message() << "swapped at call " << at << " of " << calls);
+    ASSERT_TRUE(interrupted());
+    UpdateResult result = UPDATE_OK;
+    if (!WithSwapAt(at, [&] { result = RecoverInterruptedUpdate(dir.Core(u"game").c_str()); })) {
+      GTEST_SKIP() << "this platform cannot make symbolic links here";
+    }
+    ASSERT_EQ(Snapshot(Outside()), outside) << "result " << std::hex << result;
+  }
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 namespace {
 
 
+int32_t CheckAndUpdateIn(OsFolder root, const char16_t* folder, int showCommand);
+
 // Everything between taking the engine mutex and releasing it: the checks,
 // the confirmation, the dialog around the run, and the outcome.
 int32_t CheckAndUpdate(int showCommand) {
@@ -23,14 +25,24 @@ int32_t CheckAndUpdate(int showCommand) {
     ShowWarning(kNotInstalledMessage);
     return kExitNotInstalled;
   }
+  // The folder is opened once, for the recovery, the version check and the
+  // run alike: its parent is often writable by every user, and a folder
+  // swapped in at its path after the check would otherwise take the update.
+  OsFolder root = OsOpenFolder(folder);
+  int32_t status = CheckAndUpdateIn(root, folder, showCommand);
+  OsCloseFolder(root);
+  return status;
+}
+
+int32_t CheckAndUpdateIn(OsFolder root, const char16_t* folder, int showCommand) {
   // An update interrupted during its commit is carried through first, so
   // the version check sees a whole installation. One that it finishes is
   // reported as the run would have reported it; one it puts back, or none,
   // goes on as a fresh start.
   Recovered recovered = Recovered::Nothing;
-  UpdateResult recovery = RecoverInterruptedUpdate(folder, &recovered);
+  UpdateResult recovery = RecoverInterruptedUpdateIn(root, folder, &recovered);
   if (recovery != UPDATE_OK || recovered == Recovered::Finished) return ReportOutcome(recovery);
-  if (!CheckInstalledVersion(folder)) return kExitNotInstalled;
+  if (!CheckInstalledVersionIn(root)) return kExitNotInstalled;
   if (AskQuestion(nullptr, kConfirmQuestion) != kAnswerYes) return kExitDeclined;
   if (!CreateProgressDialog()) {
     ShowWarning(kDialogFailedMessage);
@@ -40,7 +52,7 @@ int32_t CheckAndUpdate(int showCommand) {
   UpdateResult result;
   {
     std::unique_ptr<ProgressUi> ui = CreatePlatformProgressUi();
-    result = RunUpdate(folder, *ui);
+    result = RunUpdateIn(root, folder, *ui);
   }
   DestroyProgressDialog();
   return ReportOutcome(result);

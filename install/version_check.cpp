@@ -8,19 +8,11 @@
 namespace {
 
 // The archive's fingerprint, read piece by piece up to the size the file
-// reports; false when it cannot be opened or any piece falls short. The
-// folder is opened on its own (as an NT path on Windows, so a folder past
-// MAX_PATH still works) and the archive in it, never through a link.
-bool HashArchive(const char16_t* installFolder, ContentHash* hash) {
-  OsFolder folder = OsOpenFolder(installFolder);
-  if (folder == kOsInvalidFolder) return false;
-  bool hashed = false;
-  {
-    CFileDX file;
-    hashed = file.OpenReadIn(folder, kVersionArchiveName) && HashFileBytes(file, file.GetSize(), hash);
-  }
-  OsCloseFolder(folder);
-  return hashed;
+// reports; false when it cannot be opened (never through a link) or any
+// piece falls short.
+bool HashArchive(OsFolder folder, ContentHash* hash) {
+  CFileDX file;
+  return file.OpenReadIn(folder, kVersionArchiveName) && HashFileBytes(file, file.GetSize(), hash);
 }
 
 int32_t Refuse(const char16_t* message) {
@@ -30,10 +22,19 @@ int32_t Refuse(const char16_t* message) {
 
 }  // namespace
 
-int32_t CheckInstalledVersion(const char16_t* installFolder) {
+int32_t CheckInstalledVersionIn(OsFolder installFolder) {
   ContentHash hash;
-  if (installFolder == nullptr || !HashArchive(installFolder, &hash)) return Refuse(kVersionCheckFailedMessage);
+  if (!HashArchive(installFolder, &hash)) return Refuse(kVersionCheckFailedMessage);
   if (hash == EXPECTED_ARCHIVE_HASH) return 1;
   if (hash == PATCHED_ARCHIVE_HASH) return Refuse(kAlreadyPatchedMessage);
   return Refuse(kOtherVersionMessage);
+}
+
+int32_t CheckInstalledVersion(const char16_t* installFolder) {
+  // The folder is opened on its own (as an NT path on Windows, so a folder
+  // past MAX_PATH still works).
+  OsFolder folder = installFolder != nullptr ? OsOpenFolder(installFolder) : kOsInvalidFolder;
+  int32_t result = CheckInstalledVersionIn(folder);
+  OsCloseFolder(folder);
+  return result;
 }

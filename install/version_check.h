@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "payload/content_hash.h"
+#include "platform/folder.h"
 
 inline constexpr char16_t kVersionArchiveName[] = u"data01110.arc";
 
@@ -39,3 +40,7 @@ inline constexpr char16_t kVersionCheckFailedMessage[] =
 //    memory runs out: kVersionCheckFailedMessage. The folder may be as long
 //    as the registry lookup takes (779 units).
 int32_t CheckInstalledVersion(const char16_t* installFolder);
+
+// The same in the install folder the caller has open (platform/folder.h);
+// kOsInvalidFolder (a folder that could not be opened) is a read failure.
+int32_t CheckInstalledVersionIn(OsFolder installFolder);

@@ -63,7 +63,7 @@ bool PutBack(Transaction& transaction) {
   return true;
 }
 
-UpdateResult Recover(const std::u16string& folder, Recovered* what) {
+UpdateResult Recover(OsFolder root, const std::u16string& folder, Recovered* what) {
   Journal journal;
   switch (ReadJournal(folder, &journal)) {
     case JournalLookup::None:
@@ -77,7 +77,7 @@ UpdateResult Recover(const std::u16string& folder, Recovered* what) {
     case JournalLookup::Found:
       break;
   }
-  Transaction transaction(folder);
+  Transaction transaction(folder, root);
   for (const JournalEntry& entry : journal.entries) {
     // Not a journal the run could have written: nothing to carry through.
     if (!transaction.AddJournalEntry(entry)) {
@@ -116,13 +116,17 @@ UpdateResult Recover(const std::u16string& folder, Recovered* what) {
 
 }  // namespace
 
-UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder, Recovered* what) {
+UpdateResult RecoverInterruptedUpdateIn(OsFolder root, const char16_t* installFolder, Recovered* what) {
   Recovered ignored = Recovered::Nothing;
   if (what == nullptr) what = &ignored;
   *what = Recovered::Nothing;
   try {
-    return Recover(installFolder, what);
+    return Recover(root, installFolder, what);
   } catch (const std::bad_alloc&) {
     return UPDATE_E_WRITE;
   }
+}
+
+UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder, Recovered* what) {
+  return RecoverInterruptedUpdateIn(kOsInvalidFolder, installFolder, what);
 }

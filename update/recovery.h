@@ -4,6 +4,7 @@
 #pragma once
 
 #include "payload/update_result.h"
+#include "platform/folder.h"
 
 // What the recovery did.
 enum class Recovered {
@@ -33,3 +34,7 @@ enum class Recovered {
 //    folder on a file's path that is no longer a real folder); the journal
 //    stays for the next start.
 UpdateResult RecoverInterruptedUpdate(const char16_t* installFolder, Recovered* what = nullptr);
+
+// The same in the install folder the caller has open (platform/folder.h);
+// installFolder is its path, which names its journal.
+UpdateResult RecoverInterruptedUpdateIn(OsFolder root, const char16_t* installFolder, Recovered* what = nullptr);

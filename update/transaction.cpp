@@ -39,14 +39,14 @@ bool EntryHasContents(OsFolder folder, const std::u16string& name, uint32_t size
          computed == hash;
 }
 
-Transaction::Transaction(const std::u16string& installFolder)
-    : m_folder(installFolder), m_journalName(JournalValueName(installFolder)) {
+Transaction::Transaction(const std::u16string& installFolder, OsFolder root)
+    : m_folder(installFolder), m_journalName(JournalValueName(installFolder)), m_givenRoot(root) {
   m_folders.push_back({});
   m_folderKeys.push_back({});
 }
 
 Transaction::~Transaction() {
-  for (OsFolder handle : m_handles) OsCloseFolder(handle);
+  for (size_t i = m_givenRoot != kOsInvalidFolder ? 1 : 0; i < m_handles.size(); ++i) OsCloseFolder(m_handles[i]);
 }
 
 bool Transaction::AddFile(const std::u16string& name) {
@@ -88,7 +88,7 @@ bool Transaction::AddJournalEntry(const JournalEntry& entry) {
 
 bool Transaction::OpenFolders(bool missingIsEmpty) {
   if (!m_handles.empty()) return true;
-  OsFolder root = OsOpenFolder(m_folder.c_str());
+  OsFolder root = m_givenRoot != kOsInvalidFolder ? m_givenRoot : OsOpenFolder(m_folder.c_str());
   if (root == kOsInvalidFolder) return false;
   m_handles.push_back(root);
   for (size_t index = 1; index < m_folders.size(); ++index) {
@@ -212,9 +212,14 @@ bool Transaction::Install() {
         // Lets a read-only original be replaced; Undo restores the attribute.
         OsSetFileAttributesIn(folder, leaf, OS_FILE_ATTRIBUTE_NORMAL);
       } else if (OsMoveFileWhenFreeIn(folder, leaf, folder, file.backup.c_str(), false)) {
-        // No hard links here: the name is free until the rename below.
+        // No hard links here (FAT32, exFAT, some shares): the name is free
+        // until the rename below. The original's new name goes to the device
+        // first: a file system that keeps no order between two renames
+        // could otherwise keep the replacing one and lose this one, and with
+        // it the original.
         file.backedUp = true;
         file.movedAway = true;
+        if (!OsFlushOpenFolder(folder)) return false;
       } else {
         return false;
       }

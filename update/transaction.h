@@ -48,7 +48,9 @@ struct TransactionFile {
 
 class Transaction {
  public:
-  explicit Transaction(const std::u16string& installFolder);
+  // root, when given, is the install folder already open (the caller's,
+  // closed by the caller); otherwise OpenFolders opens it.
+  explicit Transaction(const std::u16string& installFolder, OsFolder root = kOsInvalidFolder);
   ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -132,6 +134,7 @@ class Transaction {
   std::vector<std::u16string> m_folders;      // every folder holding a file, relative; "" (the install folder) first
   std::vector<std::string> m_folderKeys;      // their normal forms, to find duplicates
   std::vector<OsFolder> m_handles;            // the folders, open, index for index
+  OsFolder m_givenRoot;                       // the caller's open install folder, if any
   std::vector<const char16_t*> m_mergeNames;  // the names for the uninstall list, null-ended
   // The journal's bytes in each state to come: installed, recorded with
   // UPDATE_OK, recorded with UPDATE_E_UNINSTALL_LIST.

@@ -36,7 +36,8 @@ UpdateResult FinalResult(UpdateResult result) {
 
 class UpdateRun {
  public:
-  UpdateRun(const char16_t* installFolder, ProgressUi& ui) : m_ui(ui), m_transaction(installFolder) {}
+  UpdateRun(const char16_t* installFolder, OsFolder root, ProgressUi& ui)
+      : m_ui(ui), m_transaction(installFolder, root) {}
 
   UpdateResult Run(const char16_t* patchPath);
   // Deletes the temporary file of every entry the extraction began.
@@ -229,13 +230,13 @@ UpdateResult UpdateRun::Run(const char16_t* patchPath) {
 
 }  // namespace
 
-UpdateResult RunUpdateFrom(const char16_t* patchPath, const char16_t* installFolder, ProgressUi& ui) {
+UpdateResult RunUpdateFromIn(const char16_t* patchPath, OsFolder root, const char16_t* installFolder, ProgressUi& ui) {
   // Memory running out is a clean failure wherever it happens: nothing is
   // allocated from the first rename on, so it can only stop the run before
   // the commit or in the records after it.
   UpdateResult result = UPDATE_E_WRITE;
   try {
-    UpdateRun run(installFolder, ui);
+    UpdateRun run(installFolder, root, ui);
     try {
       result = run.Run(patchPath);
     } catch (const std::bad_alloc&) {
@@ -248,10 +249,18 @@ UpdateResult RunUpdateFrom(const char16_t* patchPath, const char16_t* installFol
   return FinalResult(result);
 }
 
-UpdateResult RunUpdate(const char16_t* installFolder, ProgressUi& ui) {
+UpdateResult RunUpdateFrom(const char16_t* patchPath, const char16_t* installFolder, ProgressUi& ui) {
+  return RunUpdateFromIn(patchPath, kOsInvalidFolder, installFolder, ui);
+}
+
+UpdateResult RunUpdateIn(OsFolder root, const char16_t* installFolder, ProgressUi& ui) {
   char16_t path[kExecutablePathCapacity];
   // A path cut to the buffer would name another file, or none.
   uint32_t length = OsGetModulePath(path, kExecutablePathCapacity);
   if (length == 0 || length >= kExecutablePathCapacity) return FinalResult(UPDATE_E_PAYLOAD);
-  return RunUpdateFrom(path, installFolder, ui);
+  return RunUpdateFromIn(path, root, installFolder, ui);
+}
+
+UpdateResult RunUpdate(const char16_t* installFolder, ProgressUi& ui) {
+  return RunUpdateIn(kOsInvalidFolder, installFolder, ui);
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "payload/update_result.h"
+#include "platform/folder.h"
 #include "platform/ui.h"
 
 // Runs the update from the running program's own file.
@@ -24,3 +25,10 @@ UpdateResult RunUpdate(const char16_t* installFolder, ProgressUi& ui);
 
 // Runs the update from the payload of the patch file at patchPath.
 UpdateResult RunUpdateFrom(const char16_t* patchPath, const char16_t* installFolder, ProgressUi& ui);
+
+// The same in the install folder the caller has open (platform/folder.h):
+// the start-up opens it once for the recovery, the version check and the
+// run, so that nothing swapped in at its path meanwhile is reached.
+// installFolder is its path, which names its journal.
+UpdateResult RunUpdateIn(OsFolder root, const char16_t* installFolder, ProgressUi& ui);
+UpdateResult RunUpdateFromIn(const char16_t* patchPath, OsFolder root, const char16_t* installFolder, ProgressUi& ui);

@@ -115,13 +115,19 @@ TEST_F(PatchTest, KilledAtAnyMomentAndStartedAgainEndsUpdated) {
       }
     }
 
-    // The next start recovers, then either runs the update again or finds
-    // it applied already.
+    // The next start runs the update again (killed before the commit),
+    // finishes the interrupted commit and says the update is complete
+    // without asking (killed in it), or finds it applied already (killed
+    // after it).
     Start();
     HWND box = WaitForWindow([&] { return FindMessageBox(host->ProcessId()); }, 30000);
     ASSERT_NE(box, nullptr);
-    if (ReadMessageBox(box).text == kConfirm) {
+    std::wstring first = ReadMessageBox(box).text;
+    if (first == kConfirm) {
       Answer(kConfirm, IDI_QUESTION, IDYES);
+      Answer(kCompleted, IDI_INFORMATION, IDOK);
+      EXPECT_EQ(ExitStatus(), 0);
+    } else if (first == kCompleted) {
       Answer(kCompleted, IDI_INFORMATION, IDOK);
       EXPECT_EQ(ExitStatus(), 0);
     } else {

@@ -440,6 +440,89 @@ TEST_F(UpdateRunTest, WithoutHardLinksAFailedMoveToABackupFailsTheRun) {
   }
 }
 
+// The durable steps of a run, in the order the layer issued them: renames
+// and links (with their destination's folder), folder flushes and the
+// journal's values.
+struct DurableStep {
+  OsOp op;
+  std::u16string path;   // renames and links: the destination; flushes: the folder
+  std::u16string from;   // renames: the source
+};
+
+void RecordDurableStep(const OsTraceEvent& event, void* context) {
+  auto* steps = static_cast<std::vector<DurableStep>*>(context);
+  if (event.op == OsOp::Move || event.op == OsOp::Link) {
+    steps->push_back({event.op, event.path2, event.path});
+  } else if (event.op == OsOp::FlushFolder || event.op == OsOp::WriteValue || event.op == OsOp::DeleteValue) {
+    steps->push_back({event.op, event.path != nullptr ? event.path : u"", {}});
+  }
+}
+
+std::u16string FolderPart(const std::u16string& path) { return path.substr(0, path.find_last_of(u'\\')); }
+
+// Nothing is assumed of the file system's order: every rename of the
+// commit reaches the device through a flush of its folder before the
+// journal says "installed", and where there are no hard links each
+// original's move to its backup is flushed before the rename that replaces
+// it. With hard links and without, on both layers.
+TEST_F(UpdateRunTest, RenamesAreFlushedBeforeTheInstalledMarkAndBackupsBeforeTheirReplacement) {
+  std::vector<PayloadFile> files = SmallPayload();
+  files.push_back({"SUB.DAT", PatternBytes(300, 4), true, "sys\\sub.dat"});
+  fs::create_directories(Game() / "sys");
+  WriteFileBytes(Game() / "sys" / "sub.dat", Bytes("old sub"));
+  const auto [before, updated] = StartTable(files);
+  for (bool hardLinks : {true, false}) {
+    SCOPED_TRACE(hardLinks ? "with hard links" : "without hard links");
+    std::vector<DurableStep> steps;
+    OsFaultReset();
+    if (!hardLinks) OsFaultArm(OsOp::Link, 1, OsFault::Fail, true);
+    OsTraceSet(RecordDurableStep, &steps);
+    ScriptedProgressUi ui;
+    UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
+    OsTraceSet(nullptr, nullptr);
+    OsFaultReset();
+    ASSERT_EQ(result, UPDATE_OK);
+    // The journal's values: stored, installed, recorded, removed.
+    std::vector<size_t> values;
+    for (size_t i = 0; i < steps.size(); ++i) {
+      if (steps[i].op == OsOp::WriteValue) values.push_back(i);
+    }
+    ASSERT_EQ(values.size(), 3u);
+    const size_t installedMark = values[1];
+    size_t commitRenames = 0;
+    size_t backupsLinked = 0;
+    size_t backupsMoved = 0;
+    for (size_t i = values[0]; i < installedMark; ++i) {
+      if (steps[i].op != OsOp::Move && steps[i].op != OsOp::Link) continue;
+      ++commitRenames;
+      const std::u16string folder = FolderPart(steps[i].path);
+      bool flushed = false;
+      for (size_t k = i + 1; k < installedMark && !flushed; ++k) {
+        flushed = steps[k].op == OsOp::FlushFolder && steps[k].path == folder;
+      }
+      EXPECT_TRUE(flushed) << "not flushed before the installed mark: " << fs::path(steps[i].path).string();
+      const bool toBackup = steps[i].path.find(kBackupMarker) != std::u16string::npos;
+      if (toBackup) ++(steps[i].op == OsOp::Link ? backupsLinked : backupsMoved);
+      if (!toBackup || steps[i].op != OsOp::Move) continue;
+      // Its folder flushed before the rename that replaces the original.
+      bool flushedFirst = false;
+      for (size_t k = i + 1; k < installedMark; ++k) {
+        if (steps[k].op == OsOp::FlushFolder && steps[k].path == folder) flushedFirst = true;
+        if (steps[k].op == OsOp::Move && steps[k].path == steps[i].from) {
+          EXPECT_TRUE(flushedFirst) << "replaced before its backup was flushed: " << fs::path(steps[k].path).string();
+          break;
+        }
+      }
+    }
+    // TLM.hvl, data01100.arc, readme.txt and sys\sub.dat have originals;
+    // new.dat and empty.dat have none.
+    EXPECT_EQ(commitRenames, 10u);
+    EXPECT_EQ(backupsLinked, hardLinks ? 4u : 0u);
+    EXPECT_EQ(backupsMoved, hardLinks ? 0u : 4u);
+    RestorePristine();
+  }
+}
+
 // Another program (an antivirus scanner, say) holds a file for a moment
 // just as the run renames it: every rename of the run, the commit's and the
 // records', waits that out and the update completes. Held for good, the

@@ -28,10 +28,8 @@ int32_t CheckAndUpdate(int showCommand) {
   // The folder is opened once, for the recovery, the version check and the
   // run alike: its parent is often writable by every user, and a folder
   // swapped in at its path after the check would otherwise take the update.
-  OsFolder root = OsOpenFolder(folder);
-  int32_t status = CheckAndUpdateIn(root, folder, showCommand);
-  OsCloseFolder(root);
-  return status;
+  OsFolderOwner root(OsOpenFolder(folder));
+  return CheckAndUpdateIn(root.Get(), folder, showCommand);
 }
 
 int32_t CheckAndUpdateIn(OsFolder root, const char16_t* folder, int showCommand) {

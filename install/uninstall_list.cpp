@@ -274,9 +274,6 @@ bool MergeUninstallListIn(OsFolder installFolder, const char16_t* const* names) 
 }
 
 bool MergeUninstallList(const char16_t* installFolder, const char16_t* const* names) {
-  OsFolder folder = OsOpenFolder(installFolder);
-  if (folder == kOsInvalidFolder) return false;
-  bool merged = MergeUninstallListIn(folder, names);
-  OsCloseFolder(folder);
-  return merged;
+  OsFolderOwner folder(OsOpenFolder(installFolder));
+  return folder.Get() != kOsInvalidFolder && MergeUninstallListIn(folder.Get(), names);
 }

@@ -33,8 +33,6 @@ int32_t CheckInstalledVersionIn(OsFolder installFolder) {
 int32_t CheckInstalledVersion(const char16_t* installFolder) {
   // The folder is opened on its own (as an NT path on Windows, so a folder
   // past MAX_PATH still works).
-  OsFolder folder = installFolder != nullptr ? OsOpenFolder(installFolder) : kOsInvalidFolder;
-  int32_t result = CheckInstalledVersionIn(folder);
-  OsCloseFolder(folder);
-  return result;
+  OsFolderOwner folder(installFolder != nullptr ? OsOpenFolder(installFolder) : kOsInvalidFolder);
+  return CheckInstalledVersionIn(folder.Get());
 }

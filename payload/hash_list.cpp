@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "payload/byte_order.h"
 #include "payload/file_replace.h"
@@ -134,14 +135,18 @@ class ExistenceCheck {
   }
 
   // The folders of folderPart opened one by one from the root; *missing
-  // when one of them is not there at all.
+  // when one of them is not there at all. Its names are split first, so
+  // that no open folder is left without an owner by a shortage of memory.
   OsFolder OpenChain(const std::u16string& folderPart, bool* missing) {
-    OsFolder current = kOsInvalidFolder;
-    size_t start = 0;
-    while (start <= folderPart.size()) {
+    std::vector<std::u16string> components;
+    for (size_t start = 0; start <= folderPart.size();) {
       size_t end = folderPart.find_first_of(u"\\/", start);
       if (end == std::u16string::npos) end = folderPart.size();
-      std::u16string component = folderPart.substr(start, end - start);
+      components.push_back(folderPart.substr(start, end - start));
+      start = end + 1;
+    }
+    OsFolder current = kOsInvalidFolder;
+    for (const std::u16string& component : components) {
       OsFolder next = Plain(component) ? OsOpenSubFolder(current == kOsInvalidFolder ? m_root : current,
                                                          component.c_str())
                                        : kOsInvalidFolder;
@@ -152,7 +157,6 @@ class ExistenceCheck {
         return kOsInvalidFolder;
       }
       current = next;
-      start = end + 1;
     }
     return current;
   }
@@ -194,9 +198,6 @@ bool PruneInstalledHashListIn(OsFolder installFolder) {
 }
 
 bool PruneInstalledHashList(const char16_t* installFolder) {
-  OsFolder folder = OsOpenFolder(installFolder);
-  if (folder == kOsInvalidFolder) return false;
-  bool pruned = PruneInstalledHashListIn(folder);
-  OsCloseFolder(folder);
-  return pruned;
+  OsFolderOwner folder(OsOpenFolder(installFolder));
+  return folder.Get() != kOsInvalidFolder && PruneInstalledHashListIn(folder.Get());
 }

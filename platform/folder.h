@@ -49,6 +49,19 @@ OsFolder OsOpenSubFolder(OsFolder parent, const char16_t* name);
 // Closes the folder (kOsInvalidFolder is ignored).
 void OsCloseFolder(OsFolder folder);
 
+// Owns an open folder and closes it when it goes, on every path.
+class OsFolderOwner {
+ public:
+  explicit OsFolderOwner(OsFolder folder) : m_folder(folder) {}
+  ~OsFolderOwner() { OsCloseFolder(m_folder); }
+  OsFolderOwner(const OsFolderOwner&) = delete;
+  OsFolderOwner& operator=(const OsFolderOwner&) = delete;
+  OsFolder Get() const { return m_folder; }
+
+ private:
+  OsFolder m_folder;
+};
+
 // Makes the folder's entries durable: renames, creations and deletions in
 // it survive a power cut once this returns (fsync; FlushFileBuffers on the
 // folder's handle).

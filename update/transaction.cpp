@@ -88,19 +88,28 @@ bool Transaction::AddJournalEntry(const JournalEntry& entry) {
 
 bool Transaction::OpenFolders(bool missingIsEmpty) {
   if (!m_handles.empty()) return true;
+  // Everything that allocates comes first, so that no open folder is ever
+  // left without an owner by a shortage of memory.
+  m_handles.reserve(m_folders.size());
+  std::vector<std::vector<std::u16string>> components(m_folders.size());
+  for (size_t index = 1; index < m_folders.size(); ++index) {
+    const std::u16string& relative = m_folders[index];
+    for (size_t start = 0; start <= relative.size();) {
+      size_t end = relative.find_first_of(u"\\/", start);
+      if (end == std::u16string::npos) end = relative.size();
+      components[index].push_back(relative.substr(start, end - start));
+      start = end + 1;
+    }
+  }
   OsFolder root = m_givenRoot != kOsInvalidFolder ? m_givenRoot : OsOpenFolder(m_folder.c_str());
   if (root == kOsInvalidFolder) return false;
   m_handles.push_back(root);
   for (size_t index = 1; index < m_folders.size(); ++index) {
     // Each folder on the way opened from its parent, never through a link.
-    const std::u16string& relative = m_folders[index];
     OsFolder current = kOsInvalidFolder;
     bool missing = false;
-    for (size_t start = 0; start <= relative.size();) {
-      size_t end = relative.find_first_of(u"\\/", start);
-      if (end == std::u16string::npos) end = relative.size();
-      OsFolder next = OsOpenSubFolder(current == kOsInvalidFolder ? root : current,
-                                      relative.substr(start, end - start).c_str());
+    for (const std::u16string& component : components[index]) {
+      OsFolder next = OsOpenSubFolder(current == kOsInvalidFolder ? root : current, component.c_str());
       uint32_t error = OsLastError();
       OsCloseFolder(current);
       current = next;
@@ -108,7 +117,6 @@ bool Transaction::OpenFolders(bool missingIsEmpty) {
         missing = error == OS_ERROR_FILE_NOT_FOUND || error == OS_ERROR_PATH_NOT_FOUND;
         break;
       }
-      start = end + 1;
     }
     // Kept invalid when missing: nothing is found in it, nothing made.
     m_handles.push_back(current);

@@ -158,10 +158,11 @@ fs::path FolderOfLength(const fs::path& base, size_t units) {
   return fs::path(path);
 }
 
-// The version check forms "<folder>\data01110.arc" in a buffer of 260
-// units, terminator included: 245 units is the longest install folder the
-// patch updates, whatever the registry lookup (780 units) would take.
-constexpr size_t kLongestInstallFolder = 245;
+// Nothing below the install folder is reached by a path, and the folder is
+// opened as an NT path: the longest install folder the patch updates is the
+// longest the registry lookup takes (779 units, its buffer less the
+// terminator), whatever Windows' classic MAX_PATH.
+constexpr size_t kLongestInstallFolder = 779;
 
 // At the limit, with the longest paths the run forms below it: an entry
 // whose hash-list record names it at the longest a record holds (247 bytes),
@@ -206,18 +207,15 @@ TEST_F(PatchPathsTest, UpdatesAnInstallFolderAtTheLongestLength) {
 }
 
 // Past the limit the patch refuses before it asks anything, and writes
-// nothing anywhere: one unit past it the version check cannot form the
-// archive's path; at 780 units the folder no longer fits the lookup's buffer
-// and the game counts as not installed.
+// nothing anywhere: at 780 units the folder no longer fits the lookup's
+// buffer and the game counts as not installed.
 TEST_F(PatchPathsTest, RefusesAnInstallFolderPastTheLongestLength) {
   struct Case {
     size_t units;
     std::wstring message;
   };
   const Case cases[] = {
-      {kLongestInstallFolder + 1, kCheckFailed},
-      {779, kCheckFailed},
-      {780, kNotInstalled},
+      {kLongestInstallFolder + 1, kNotInstalled},
   };
   fs::path patch = dir.Path() / "patched.exe";
   for (const Case& c : cases) {

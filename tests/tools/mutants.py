@@ -26,18 +26,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MUTANTS = [
     ("backup-move-ignored", "native", "a failed rename of an original to its backup is ignored", [
         ("update/transaction.cpp",
-         """      } else if (OsMoveFileWhenFree(destination, file.backup.c_str(), false)) {
-        // No hard links here: the name is free until the rename below.
-        file.backedUp = true;
-        file.movedAway = true;
-      } else {
-        return false;
-      }""",
-         """      } else {
-        OsMoveFileWhenFree(destination, file.backup.c_str(), false);
-        file.backedUp = true;
-        file.movedAway = true;
-      }"""),
+         "      } else if (OsMoveFileWhenFreeIn(folder, leaf, folder, file.backup.c_str(), false)) {",
+         "      } else if (OsMoveFileWhenFreeIn(folder, leaf, folder, file.backup.c_str(), false) || true) {"),
     ]),
     ("flush-ignored", "native", "a failed flush of a temporary is ignored", [
         ("update/update_run.cpp", "flushed = file->Flush() == 1 && flushed;", "file->Flush();"),
@@ -47,7 +37,7 @@ MUTANTS = [
     ]),
     ("undo-keeps-attributes", "native", "the undo does not restore the original's attributes", [
         ("update/transaction.cpp",
-         "    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) OsSetFileAttributes(destination, file.originalAttributes);\n",
+         "    if (file.originalAttributes != OS_INVALID_FILE_ATTRIBUTES) OsSetFileAttributesIn(folder, leaf, file.originalAttributes);\n",
          ""),
     ]),
     ("copy-ignores-stop", "native", "the copy loop goes on to the end of the file after a cancel or close", [
@@ -63,8 +53,7 @@ MUTANTS = [
       ShowWarning(kWriteFailedMessage);"""),
     ]),
     ("merge-failure-is-success", "native", "a failed uninstall-list merge is reported as success", [
-        ("update/update_run.cpp", "return merged ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;",
-         "static_cast<void>(merged);\n  return UPDATE_OK;"),
+        ("update/transaction.cpp", "  if (merged) return UPDATE_OK;", "  return UPDATE_OK;"),
     ]),
     ("module-path-boundary", "native", "a module path exactly as long as the buffer is not reported cut", [
         ("platform/posix/filesystem_posix.cpp", "  if (path.size() >= capacity) {", "  if (path.size() > capacity) {"),
@@ -77,19 +66,9 @@ MUTANTS = [
         ("payload/hash_list.cpp", "  if (kHashListHeaderSize + size > available) return false;\n",
          "  static_cast<void>(available);\n"),
     ]),
-    ("prune-path-cut", "native", "a record whose path is cut is dropped instead of kept", [
-        ("payload/hash_list.cpp",
-         "bool exists = !name || FormatWide(path, kPathCapacity, u\"%s\\\\%s\", installFolder, name.get()) < 0 ||\n"
-         "                  OsGetFileAttributes(path) != OS_INVALID_FILE_ATTRIBUTES;",
-         "bool exists = !name || (FormatWide(path, kPathCapacity, u\"%s\\\\%s\", installFolder, name.get()) > 0 &&\n"
-         "                  OsGetFileAttributes(path) != OS_INVALID_FILE_ATTRIBUTES);"),
-    ]),
-    ("prune-path-buffer-short", "native", "the prune builds each record's path in half the buffer", [
-        ("payload/hash_list.cpp",
-         "    char16_t path[kPathCapacity];\n    // A record whose path cannot be built cannot be checked; it stays.\n"
-         "    bool exists = !name || FormatWide(path, kPathCapacity,",
-         "    char16_t path[kPathCapacity / 2];\n    // A record whose path cannot be built cannot be checked; it stays.\n"
-         "    bool exists = !name || FormatWide(path, kPathCapacity / 2,"),
+    ("prune-through-link", "native", "a record behind a link is dropped instead of kept", [
+        ("payload/hash_list.cpp", "        if (opened == kOsInvalidFolder) return !missing;",
+         "        if (opened == kOsInvalidFolder) return false;"),
     ]),
     ("caption-after-game-check", "native", "the caption is set after the game-running check", [
         ("app/patch_main.cpp",
@@ -123,8 +102,8 @@ MUTANTS = [
         ("install/uninstall_list.cpp", "if (++accepted == 3) return ENCODING_UTF8;", "if (++accepted == 2) return ENCODING_UTF8;"),
     ]),
     ("rename-keeps-old-case", "native", "a rename onto another case of a name keeps the old spelling", [
-        ("platform/posix/filesystem_posix.cpp",
-         "  if (target.leafRespelled) renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, spelled.c_str(), RENAME_NOREPLACE);\n",
+        ("platform/posix/folder_posix.cpp",
+         "    if (targetName.respelled) renameat2(target, targetName.text, target, targetName.spelled, RENAME_NOREPLACE);\n",
          ""),
     ]),
     ("rename-not-retried", "native", "a rename held for a moment by another program is not tried again", [
@@ -136,6 +115,31 @@ MUTANTS = [
         ("update/relative_path.cpp",
          "    if (unit >= 0x80 && (unit < 0xD800 || unit > 0xDFFF)) unit = static_cast<char16_t>(OsFoldNameCase(unit));",
          "    if (unit >= 0x80 && unit < 0x80) unit = static_cast<char16_t>(OsFoldNameCase(unit));"),
+    ]),
+    ("journal-believed-unchecked", "native", "a journal others could have written is believed", [
+        ("platform/posix/registry_posix.cpp",
+         "  return owner && (info.st_mode & 022) == 0 && (folder ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode));",
+         "  return owner || true;"),
+    ]),
+    ("sub-folder-follows-link", "native", "a sub-folder is opened through a link at its name", [
+        ("platform/posix/folder_posix.cpp",
+         "  int fd = openat(Descriptor(parent), leaf.text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);",
+         "  int fd = openat(Descriptor(parent), leaf.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);"),
+    ]),
+    ("replace-by-path", "native", "the rename that installs a file resolves its path again", [
+        ("update/transaction.cpp",
+         "    if (!OsMoveFileWhenFreeIn(folder, file.temporary.c_str(), folder, leaf, true)) return false;\n    file.installed = true;",
+         "    std::u16string a = m_folder + u\"\\\\\" + file.name + u\".tmp\", b = m_folder + u\"\\\\\" + file.name;\n"
+         "    if (!OsMoveFileWhenFree(a.c_str(), b.c_str(), true)) return false;\n    file.installed = true;"),
+    ]),
+    ("records-before-installed-mark", "native", "recovery brings the records up to date before it marks the journal installed", [
+        ("update/recovery.cpp",
+         "    if (!Finish(transaction) || !transaction.FlushFolders() || !transaction.MarkInstalled()) return UPDATE_E_WRITE;",
+         "    bool ignored = false;\n    if (!Finish(transaction) || !transaction.FlushFolders()) return UPDATE_E_WRITE;\n"
+         "    transaction.UpdateRecords(&ignored);\n    if (!transaction.MarkInstalled()) return UPDATE_E_WRITE;"),
+    ]),
+    ("moved-backup-not-flushed", "native", "without hard links an original's move to its backup is not flushed before its replacement", [
+        ("update/transaction.cpp", "        if (!OsFlushOpenFolder(folder)) return false;\n", ""),
     ]),
     ("close-leaves-background-flush", "win64", "closing a file does not wait for the background flush of its duplicate handle", [
         ("platform/win32/files_win32.cpp", "  if (flusher.started) WaitForSingleObject(flusher.idle, INFINITE);",

@@ -15,11 +15,11 @@
 //    the new handle the host path realpath("<folder's path>/<name>"), and
 //    renames, links and deletions act on that path, not on the handle. A
 //    link at the name, or a folder swapped for a link after it was opened,
-//    shows in that path (NtQueryObject gives it). So under Wine
-//    a handle is taken for the entry only when its path is the folder's
-//    path and the name, and just before a rename, link or deletion the
-//    folder's path must still lead to the folder. A window remains between
-//    that check and the call; Windows acts on the handle and has none.
+//    shows in that path (NtQueryObject gives it). So under Wine a handle is
+//    taken for the entry only when its path is the folder's path and the
+//    name, and just before a rename, link or deletion the folder's path must
+//    still lead to the folder. A window remains between that check and the
+//    call; Windows acts on the handle and has none.
 #include "platform/win32/win32_util.h"
 
 #include <winternl.h>
@@ -63,9 +63,9 @@ constexpr size_t kMaxFolderPath = kTracePathCapacity - kMaxName - 2;
 
 struct Folder {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  std::u16string path;      // as the core spells it, for the traces only
-  std::wstring winePath;    // under Wine: the path it records for the folder ("\\??\\C:\\...")
-  DWORD volume = 0;         // the folder's volume serial number and file index
+  std::u16string path;    // as the core spells it, for the traces only
+  std::wstring winePath;  // under Wine: the NT path Wine records for the folder
+  DWORD volume = 0;       // the folder's volume serial number and file index
   uint64_t index = 0;
 };
 
@@ -77,8 +77,9 @@ bool RunningUnderWine() {
   return wine;
 }
 
-// Room for the path Wine records for a handle: the folder's path (bounded
-// below), a name and the "\\??\\UNC\\" it may start with.
+// Room for the NT path Wine records for a handle: the folder's path
+// (bounded below, and longer by the drive or share it starts with) and a
+// name.
 constexpr size_t kRecordedPathCapacity = 4096;
 
 Folder* FolderOf(OsFolder folder) { return reinterpret_cast<Folder*>(folder); }
@@ -192,13 +193,15 @@ bool ListEntry(HANDLE folder, const UNICODE_STRING& name, ListedEntry* entry) {
   return true;
 }
 
-// Under Wine: the path recorded for handle, as an NT path. GetFinalPathNameByHandleW
-// gives it too, but only up to MAX_PATH. False on failure.
+// Under Wine: the NT path recorded for a handle (NtQueryObject; Wine's
+// GetFinalPathNameByHandleW gives it too, but only up to MAX_PATH).
 struct RecordedPath {
   alignas(8) unsigned char buffer[sizeof(OBJECT_NAME_INFORMATION) + kRecordedPathCapacity * sizeof(wchar_t)];
   const wchar_t* text = nullptr;
   size_t length = 0;
 };
+
+// False on failure.
 bool RecordedPathOf(HANDLE handle, RecordedPath* path) {
   ULONG returned = 0;
   NTSTATUS status = NtQueryObject(handle, ObjectNameInformation, path->buffer, sizeof path->buffer, &returned);
@@ -654,9 +657,9 @@ bool OsDeleteFileIn(OsFolder folder, const char16_t* name) {
   if (!Usable(open) || !TakeName(name, &ntName)) return false;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (!OpenEntry(open->handle, ntName, DELETE | FILE_READ_ATTRIBUTES, kShareAll, &handle)) return false;
-  // A read-only file is refused here because Wine as root would delete it.
-  // A folder without the reparse attribute is a real folder on Windows;
-  // under Wine it may be the target of a host link, which must stay.
+  // Refused as DeleteFileW refuses them: a read-only file, and a folder
+  // without the reparse attribute (a real folder on Windows; under Wine
+  // possibly the target of a host link, which must stay).
   BY_HANDLE_FILE_INFORMATION information;
   bool refused = GetFileInformationByHandle(handle, &information) == FALSE;
   if (!refused) {

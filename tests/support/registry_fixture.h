@@ -40,6 +40,12 @@ class RegistryFixture {
   enum class Exposure { FolderWritableByOthers, FileWritableByOthers, FileOfAnotherUser };
   bool ExposeProtectedValues(Exposure how);
 
+  // Lets every user change HKEY_LOCAL_MACHINE\subkey, which must lie below
+  // Software\<Publisher()> (Win32: an access list granting Everyone full
+  // control; POSIX: the protected values' folder writable by everyone, as
+  // the stand-in keeps them all in one). False when that cannot be done.
+  bool LetEveryoneChange(const std::u16string& subkey);
+
   struct Store;
 
  private:

@@ -161,3 +161,9 @@ bool RegistryFixture::ExposeProtectedValues(Exposure how) {
   }
   return any;
 }
+
+bool RegistryFixture::LetEveryoneChange(const std::u16string&) {
+  std::string folder = m_store->File().string() + kPosixProtectedFolderSuffix;
+  mkdir(folder.c_str(), 0700);
+  return chmod(folder.c_str(), 0777) == 0;
+}

@@ -1,6 +1,8 @@
 // The registry fixture on Win32: keys and values in the registry itself,
 // under HKEY_LOCAL_MACHINE\Software\<publisher>, removed with the fixture.
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -59,3 +61,19 @@ void RegistryFixture::SetValue(const std::u16string& subkey, const std::u16strin
 void RegistryFixture::Clear() { DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\" + std::wstring(Wide(m_publisher))); }
 
 bool RegistryFixture::ExposeProtectedValues(Exposure) { return false; }
+
+bool RegistryFixture::LetEveryoneChange(const std::u16string& subkey) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(subkey), 0, nullptr, 0, KEY_WRITE | WRITE_DAC | READ_CONTROL, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  // Everyone, the administrators and the system: full control.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)(A;;KA;;;BA)(A;;KA;;;SY)",
+                                                                    SDDL_REVISION_1, &descriptor, nullptr) != FALSE &&
+              RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  RegCloseKey(key);
+  return done;
+}

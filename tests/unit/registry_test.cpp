@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/registry.h"
 #include "tests/support/registry_fixture.h"
@@ -104,6 +105,30 @@ TEST_F(RegistryTest, LargeValuesComeBackWhole) {
   EXPECT_EQ(OsRegQueryValue(key, u"Large", nullptr, buffer.data(), &size), OS_ERROR_SUCCESS);
   EXPECT_EQ(buffer, large);
   EXPECT_EQ(OsRegCloseKey(key), OS_ERROR_SUCCESS);
+}
+
+// The values the program keeps for itself (the commit's journal): stored,
+// read back whole and removed; and, once every user may change the place
+// they are kept, neither believed nor written.
+TEST_F(RegistryTest, ProtectedValuesAreTrustedOnlyWhereOthersCannotWriteThem) {
+  const std::u16string subkey = u"Software\\" + registry.Publisher() + u"\\Kept";
+  std::vector<uint8_t> bytes(70000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_EQ(OsRegWriteProtectedValue(subkey.c_str(), u"Journal A", bytes.data(), static_cast<uint32_t>(bytes.size())), 0u);
+  std::vector<uint8_t> read;
+  ASSERT_EQ(OsRegReadProtectedValue(subkey.c_str(), u"journal a", &read), 0u) << "names compare without case";
+  EXPECT_EQ(read, bytes);
+  EXPECT_EQ(OsRegReadProtectedValue(subkey.c_str(), u"Journal B", &read), OS_ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(read.empty());
+  EXPECT_EQ(OsRegDeleteProtectedValue(subkey.c_str(), u"Journal A"), 0u);
+  EXPECT_EQ(OsRegReadProtectedValue(subkey.c_str(), u"Journal A", &read), OS_ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OsRegDeleteProtectedValue(subkey.c_str(), u"Journal A"), 0u) << "a missing value is no failure";
+
+  ASSERT_EQ(OsRegWriteProtectedValue(subkey.c_str(), u"Journal A", bytes.data(), 16), 0u);
+  if (!registry.LetEveryoneChange(subkey)) GTEST_SKIP() << "the key's protection cannot be changed here";
+  EXPECT_EQ(OsRegReadProtectedValue(subkey.c_str(), u"Journal A", &read), OS_ERROR_INVALID_OWNER);
+  EXPECT_TRUE(read.empty());
+  EXPECT_EQ(OsRegWriteProtectedValue(subkey.c_str(), u"Journal A", bytes.data(), 16), OS_ERROR_INVALID_OWNER);
 }
 
 }  // namespace

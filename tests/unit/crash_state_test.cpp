@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "install/version_check.h"
 #include "payload/file_dx.h"
@@ -246,6 +247,18 @@ TEST_F(CrashStateTest, PowerCutAtAnyOperationTheNextStartEndsAsAnUninterruptedRu
   std::printf("explored %u power-cut points\n", explored);
 }
 
+// The operations of a trace at which the journal is first stored and at
+// which it is removed: a run stopped between them leaves it behind.
+std::pair<uint32_t, uint32_t> JournalSpan(const std::vector<TracedOperation>& trace) {
+  uint32_t created = 0;
+  uint32_t removed = 0;
+  for (const TracedOperation& operation : trace) {
+    if (operation.op == OsOp::WriteValue && created == 0) created = operation.index;
+    if (operation.op == OsOp::DeleteValue) removed = operation.index;
+  }
+  return {created, removed};
+}
+
 // The trace of the recovery from the folder and journal as they are now.
 std::vector<TracedOperation> TraceRecovery(const std::u16string& game) {
   TraceRecorder recorder(game);
@@ -265,12 +278,7 @@ TEST_F(CrashStateTest, KilledAgainDuringRecoveryTheStartAfterStillEndsWhole) {
   const FolderModel initial(Game());
   const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
   // The run's points at which a kill leaves the journal behind.
-  uint32_t created = 0;
-  uint32_t removed = 0;
-  for (const TracedOperation& operation : trace) {
-    if (operation.op == OsOp::WriteValue && created == 0) created = operation.index;
-    if (operation.op == OsOp::DeleteValue) removed = operation.index;
-  }
+  const auto [created, removed] = JournalSpan(trace);
   ASSERT_GT(created, 0u);
   ASSERT_GT(removed, created);
   const uint32_t points[] = {created + 4, created + (removed - created) / 2, removed};
@@ -340,12 +348,7 @@ TEST_P(TwoDeepTest, InterruptedTwiceAtAnyPairOfPointsTheGameEndsWhole) {
   ResetGame();
   const FolderModel initial(Game());
   const std::vector<TracedOperation> trace = TraceCleanRun(PatchCore(), GameCore());
-  uint32_t created = 0;
-  uint32_t removed = 0;
-  for (const TracedOperation& operation : trace) {
-    if (operation.op == OsOp::WriteValue && created == 0) created = operation.index;
-    if (operation.op == OsOp::DeleteValue) removed = operation.index;
-  }
+  const auto [created, removed] = JournalSpan(trace);
   ASSERT_GT(removed, created);
 
   // The list the last start ends with: missing stays missing.

@@ -1,5 +1,7 @@
 #include "platform/fault.h"
 
+#include "platform/os_error.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdlib>
@@ -107,4 +109,15 @@ void OsTraceValue(OsOp op, const char16_t* name, const void* data, uint32_t size
   event.data = data;
   event.size = size;
   OsTrace(event);
+}
+
+uint32_t OsFaultMoveError(OsFault fault) {
+  switch (fault) {
+    case OsFault::Busy:
+      return OS_ERROR_SHARING_VIOLATION;
+    case OsFault::Denied:
+      return OS_ERROR_ACCESS_DENIED;
+    default:
+      return OS_ERROR_WRITE_FAULT;
+  }
 }

@@ -44,8 +44,14 @@ enum class OsFault : uint8_t {
   Short,  // a read or write succeeds but moves half the bytes (rounded down)
   Busy,   // a rename fails with a sharing violation, as while another program
           // (an antivirus scanner, say) has the file open for a moment
+  Denied, // a rename fails with access denied, as Windows refuses one while
+          // another program holds the file for deletion or a scanner has it
   Full,   // a write fails with the disk full, moving no bytes
 };
+
+// The error a rename reports for an injected fault: Busy a sharing
+// violation, Denied access denied, anything else the device's write fault.
+uint32_t OsFaultMoveError(OsFault fault);
 
 // Makes the nth call of op from now (1 = the next one) fail in the given way.
 // With repeat, that call and every later one fail.

@@ -73,10 +73,10 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
-  // An injected failure is the device's (not retried); Busy is another
-  // program holding the file for a moment.
+  // An injected failure is the device's (not retried); Busy and Denied are
+  // another program holding the file for a moment.
   OsFault fault = OsFaultCheck(OsOp::Move);
-  if (fault != OsFault::None) return Fail(fault == OsFault::Busy ? OS_ERROR_SHARING_VIOLATION : OS_ERROR_WRITE_FAULT);
+  if (fault != OsFault::None) return Fail(OsFaultMoveError(fault));
   NativePath source;
   NativePath target;
   if (!ToNativePath(from, &source) || !ToNativePath(to, &target)) return false;

@@ -220,10 +220,10 @@ bool OsSetFileAttributesIn(OsFolder folder, const char16_t* name, uint32_t attri
 
 bool OsMoveFileIn(OsFolder fromFolder, const char16_t* from, OsFolder toFolder, const char16_t* to,
                   bool replaceExisting) {
-  // An injected failure is the device's (not retried); Busy is another
-  // program holding the file for a moment.
+  // An injected failure is the device's (not retried); Busy and Denied are
+  // another program holding the file for a moment.
   OsFault fault = OsFaultCheck(OsOp::Move);
-  if (fault != OsFault::None) return Fail(fault == OsFault::Busy ? OS_ERROR_SHARING_VIOLATION : OS_ERROR_WRITE_FAULT);
+  if (fault != OsFault::None) return Fail(OsFaultMoveError(fault));
   int source = Descriptor(fromFolder);
   int target = Descriptor(toFolder);
   LeafName sourceName;

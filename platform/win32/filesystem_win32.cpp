@@ -23,11 +23,11 @@ bool OsSetFileAttributes(const char16_t* path, uint32_t attributes) {
 }
 
 bool OsMoveFile(const char16_t* from, const char16_t* to, bool replaceExisting) {
-  // An injected failure is the device's (not retried); Busy is another
-  // program holding the file for a moment.
+  // An injected failure is the device's (not retried); Busy and Denied are
+  // another program holding the file for a moment.
   OsFault fault = OsFaultCheck(OsOp::Move);
   if (fault != OsFault::None) {
-    SetLastError(fault == OsFault::Busy ? ERROR_SHARING_VIOLATION : ERROR_WRITE_FAULT);
+    SetLastError(OsFaultMoveError(fault));
     return false;
   }
   if (replaceExisting && IsReadOnlyFile(AsWide(to))) {

@@ -556,11 +556,11 @@ bool OsSetFileAttributesIn(OsFolder folder, const char16_t* name, uint32_t attri
 
 bool OsMoveFileIn(OsFolder fromFolder, const char16_t* from, OsFolder toFolder, const char16_t* to,
                   bool replaceExisting) {
-  // An injected failure is the device's (not retried); Busy is another
-  // program holding the file for a moment.
+  // An injected failure is the device's (not retried); Busy and Denied are
+  // another program holding the file for a moment.
   OsFault fault = OsFaultCheck(OsOp::Move);
   if (fault != OsFault::None) {
-    SetLastError(fault == OsFault::Busy ? ERROR_SHARING_VIOLATION : ERROR_WRITE_FAULT);
+    SetLastError(OsFaultMoveError(fault));
     return false;
   }
   Folder* source = FolderOf(fromFolder);

@@ -113,7 +113,9 @@ snapshot() {
 # Runs the patch with the given answers (printf escapes); sets status and output.
 run() {
   # shellcheck disable=SC2059
-  output=$(printf "$1" 2>/dev/null | "$work/patched" 2>&1; echo "status=${PIPESTATUS[1]}")
+  # A run that has not ended after a minute is killed (status 124): the
+  # flow fails and the next one still runs.
+  output=$(printf "$1" 2>/dev/null | timeout -k 5 60 "$work/patched" 2>&1; echo "status=${PIPESTATUS[1]}")
   status=${output##*status=}
   output=${output%status=*}
 }

@@ -59,7 +59,9 @@ snapshot() { (cd "$work/game" && find . -type f -print0 | sort -z | xargs -0 sha
 
 # Runs the patch with the given answers; sets status and output.
 run() {
-  output=$(printf "$1" 2>/dev/null | "$work/patched" 2>&1; echo "status=${PIPESTATUS[1]}")
+  # A run that has not ended after a minute is killed (status 124): the
+  # flow fails and the next one still runs.
+  output=$(printf "$1" 2>/dev/null | timeout -k 5 60 "$work/patched" 2>&1; echo "status=${PIPESTATUS[1]}")
   status=${output##*status=}
   output=${output%status=*}
 }
@@ -158,6 +160,13 @@ expect 5 warning "アンインストレーションファイルの更新に失�
 cmp -s "$work/payload/data01100.arc" "$work/game/data01100.arc" || fail "the new files were not kept"
 [ ! -e "$work/game/uninst.lst" ] || fail "uninst.lst was created"
 
+# Types an answer on descriptor 7. The write is made in a subshell: should
+# the program have ended already, the broken pipe ends only that subshell,
+# and the flow reports it and goes on to the next.
+answer() {
+  (echo "$1" >&7) 2>/dev/null || fail "the program had ended before the answer '$1'"
+}
+
 # Starts the patch in the background, answers Yes on descriptor 7, and
 # waits until the run has created a file whose path ends with $1: the
 # program stops itself there (tests/tools/stop_at_create.cpp), so the run is
@@ -167,7 +176,7 @@ start_stopped_at() {
   STOP_AT_CREATE=$1 LD_PRELOAD=$stopper "$work/patched" <"$work/answers" >"$work/out" 2>&1 &
   pid=$!
   exec 7>"$work/answers"
-  echo y >&7
+  answer y
   local state=""
   for _ in $(seq 1 1200); do
     state=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f1)
@@ -228,7 +237,7 @@ for stop in cancel close; do
   start_stopped_at "zbig.arc.tmp"
   if [ $stop = cancel ]; then kill -INT $pid; else kill -TERM $pid; fi
   kill -CONT $pid
-  [ $stop = cancel ] && echo y >&7
+  [ $stop = cancel ] && answer y
   # Should the run still end without seeing the signal, it would wait at its
   # outcome box for an answer that never comes: fail instead of hanging.
   (sleep 60 && kill -KILL $pid) >/dev/null 2>&1 &

@@ -137,8 +137,43 @@ TEST_F(PatchTest, KilledAtAnyMomentAndStartedAgainEndsUpdated) {
     FolderSnapshot after = Snapshot(game);
     for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
     EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+    EXPECT_EQ(JournalValues(), std::vector<std::wstring>{});
     EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
               Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nmovie.dat\nreadme.txt\n") + '\0'));
+  }
+}
+
+// Every file is in place but the uninstall list cannot be rewritten (it is
+// read-only): the run says so and keeps its journal and backups. Started
+// again once the list can be written, the program finishes that update
+// before anything else (the installed archive is the new version already)
+// and says it is complete, without asking, leaving nothing behind.
+TEST_F(PatchTest, RecordsThatFailedAreFinishedAtTheNextStart) {
+  SetFileAttributesW((game / "uninst.lst").c_str(), FILE_ATTRIBUTE_READONLY);
+  Start();
+  Answer(kConfirm, IDI_QUESTION, IDYES);
+  Answer(kUninstallFailed, IDI_WARNING, IDOK);
+  EXPECT_EQ(static_cast<uint32_t>(ExitStatus()), 0x80000005u);
+  EXPECT_EQ(JournalValues().size(), 1u) << "the journal waits for the next start";
+  EXPECT_NE(Leftovers(Snapshot(game)), std::vector<std::string>{}) << "the backups wait with it";
+
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start == 0 ? "list writable again" : "the start after");
+    if (start == 0) SetFileAttributesW((game / "uninst.lst").c_str(), FILE_ATTRIBUTE_NORMAL);
+    Start();
+    if (start == 0) {
+      Answer(kCompleted, IDI_INFORMATION, IDOK);
+      EXPECT_EQ(ExitStatus(), 0);
+    } else {
+      Answer(kAlreadyPatched, IDI_WARNING, IDOK);
+      EXPECT_EQ(ExitStatus(), -1);
+    }
+    FolderSnapshot after = Snapshot(game);
+    for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
+    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+    EXPECT_EQ(JournalValues(), std::vector<std::wstring>{});
+    EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
+              Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n") + '\0'));
   }
 }
 

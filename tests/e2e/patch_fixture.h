@@ -115,6 +115,22 @@ class PatchFixture : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
   }
 
+  // The names of the journals the program keeps beside the game's registry
+  // values (none once every run has ended or been carried through).
+  static std::vector<std::wstring> JournalValues() {
+    std::vector<std::wstring> names;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+      DWORD length = 256;
+      if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (std::wstring(name, length).rfind(L"PatchJournal", 0) == 0) names.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    return names;
+  }
+
   int32_t ExitStatus() {
     DWORD status = 0;
     EXPECT_TRUE(host->Wait(60000, &status)) << "the patch did not end";

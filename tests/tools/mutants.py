@@ -6,6 +6,8 @@ suite against each: a fault the suite does not fail on needs a test.
     tests/tools/mutants.py --list           what they are
     tests/tools/mutants.py --only backup-move-ignored,flush-ignored
     tests/tools/mutants.py --preset win64   the ones only the Win32 layer shows
+    tests/tools/mutants.py --preset win32   the same, on the 32-bit build
+                                            (through cmake/i386-run)
 
 Each mutant replaces exact text in one or more source files (the text must
 be there exactly once, so a mutant that no longer applies is reported, not
@@ -141,6 +143,22 @@ MUTANTS = [
     ("moved-backup-not-flushed", "native", "without hard links an original's move to its backup is not flushed before its replacement", [
         ("update/transaction.cpp", "        if (!OsFlushOpenFolder(folder)) return false;\n", ""),
     ]),
+    ("recovery-after-version-check", "native", "the start checks the installed version before it carries an interrupted update through", [
+        ("app/patch_main.cpp",
+         "  Recovered recovered = Recovered::Nothing;\n",
+         "  if (!CheckInstalledVersionIn(root)) return kExitNotInstalled;\n  Recovered recovered = Recovered::Nothing;\n"),
+    ]),
+    ("rename-denied-not-retried", "native", "a rename refused with access denied is not tried again", [
+        ("platform/retry.cpp",
+         "    if (error != OS_ERROR_SHARING_VIOLATION && error != OS_ERROR_ACCESS_DENIED) return false;",
+         "    if (error != OS_ERROR_SHARING_VIOLATION) return false;"),
+    ]),
+    ("temporary-on-earlier-file", "native", "an entry whose temporary name is an earlier entry's file is accepted", [
+        ("update/payload_plan.cpp", " || holds(destinations, temporary)", ""),
+    ]),
+    ("parse-stops-at-overlong-line-end", "native", "the uninstall-list parse stops for ever at an overlong UTF-8 line end", [
+        ("install/uninstall_list.cpp", "    if (*p != 0 && *p != '\\r' && *p != '\\n') p += DecodeUtf8Sequence(nullptr, p);\n", ""),
+    ]),
     ("close-leaves-background-flush", "win64", "closing a file does not wait for the background flush of its duplicate handle", [
         ("platform/win32/files_win32.cpp", "  if (flusher.started) WaitForSingleObject(flusher.idle, INFINITE);",
          "  if (flusher.started) WaitForSingleObject(flusher.idle, 0);"),
@@ -167,17 +185,19 @@ def main():
     parser = argparse.ArgumentParser(description="Runs the suite against hand-made faults.")
     parser.add_argument("--list", action="store_true", help="list the mutants and exit")
     parser.add_argument("--only", help="comma-separated mutant names")
-    parser.add_argument("--preset", default="native", help="native (default) or win64")
+    parser.add_argument("--preset", default="native", help="native (default), win64 or win32")
     args = parser.parse_args()
 
-    chosen = [m for m in MUTANTS if m[1] == args.preset]
+    # The Win32 layer's mutants are written for win64 and run on either build.
+    kind = "win64" if args.preset == "win32" else args.preset
+    chosen = [m for m in MUTANTS if m[1] == kind]
     if args.only:
         names = args.only.split(",")
         unknown = [n for n in names if n not in {m[0] for m in MUTANTS}]
         if unknown:
             sys.exit("mutants: no mutant " + ", ".join(unknown))
         chosen = [m for m in MUTANTS if m[0] in names]
-        other = [m[0] for m in chosen if m[1] != args.preset]
+        other = [m[0] for m in chosen if m[1] != kind]
         if other:
             sys.exit(f"mutants: {', '.join(other)} need --preset {chosen[[m[0] for m in chosen].index(other[0])][1]}")
     if args.list:
@@ -194,6 +214,11 @@ def main():
     if run(["cmake", "--build", build, "-j2"], log) != 0:
         sys.exit(f"mutants: the unmutated tree does not build (see {log})")
 
+    # The 32-bit build's tests run where i386 programs can (test discovery
+    # runs the test programs too).
+    ctest = ["ctest"]
+    if args.preset == "win32":
+        ctest = [os.path.join(ROOT, "cmake", "i386-run"), "ctest"]
     failures = 0
     for name, preset, what, edits in chosen:
         saved = {}
@@ -219,7 +244,7 @@ def main():
                 # A fault the compiler refuses shows nothing about the tests.
                 outcome = "NOT BUILT"
                 failures += 1
-            elif run(["ctest", "--test-dir", build, "-j2", "-LE", "reproducible", "--output-on-failure"], log) != 0:
+            elif run(ctest + ["--test-dir", build, "-j2", "-LE", "reproducible", "--output-on-failure"], log) != 0:
                 outcome = "CAUGHT"
             else:
                 outcome = "SURVIVED"

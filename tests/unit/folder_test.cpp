@@ -738,6 +738,11 @@ TEST_F(FolderTest, EveryCallCanBeMadeToFailAndThenChangesNothing) {
          return OsMoveFileIn(folder, u"a.txt", folder, u"c.txt", false) &&
                 OsMoveFileIn(folder, u"c.txt", folder, u"a.txt", false);
        }},
+      {"rename (denied)", OsOp::Move, OsFault::Denied, OS_ERROR_ACCESS_DENIED,
+       [&] {
+         return OsMoveFileIn(folder, u"a.txt", folder, u"c.txt", false) &&
+                OsMoveFileIn(folder, u"c.txt", folder, u"a.txt", false);
+       }},
       {"link", OsOp::Link, OsFault::Fail, OS_ERROR_ACCESS_DENIED,
        [&] {
          if (!OsLinkFileIn(folder, u"a.txt", folder, u"c.txt")) return false;

@@ -6,6 +6,7 @@
 #include "payload/file_dx.h"
 #include "platform/fault.h"
 #include "platform/registry.h"
+#include "tests/support/host_links.h"
 #include "tests/support/registry_fixture.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/test_files.h"
@@ -268,23 +269,46 @@ TEST_F(RecoveryTest, AnUnrecoveredJournalIsNeverOverwrittenByARun) {
 }
 
 // A journal whose sub-folder has become a link since the run (a player's
-// swap): nothing is done through it, and the journal stays until the folder
-// is a folder again.
+// swap), whether the start would put the originals back or finish: nothing
+// is done through the link, and the journal stays until the folder is a
+// folder again, when the start carries it through.
 TEST_F(RecoveryTest, AJournalWhoseSubFolderIsNowALinkWaits) {
-  fs::create_directories(dir.Path() / "outside" / "sys");
-  WriteFileBytes(dir.Path() / "outside" / "sys" / "victim", Bytes("not the game's"));
-  WriteFileBytes(dir.Path() / "outside" / "sys" / "victim.lumetria-bak", Bytes("not the game's either"));
-  WriteFileBytes(dir.Path() / "outside" / "sys" / "victim.tmp", Bytes("nor this"));
-  std::error_code error;
-  fs::create_directory_symlink(dir.Path() / "outside" / "sys", Game() / "sys", error);
-  if (error) GTEST_SKIP() << "this platform cannot make symbolic links here";
-  Journal journal = RealJournal();
-  journal.entries.push_back({u"sys\\victim", 0x20, 3, 0, ContentHash{}});
-  ASSERT_TRUE(WriteJournal(journal));
-  FolderSnapshot outside = Snapshot(dir.Path() / "outside");
-  EXPECT_EQ(Recover(nullptr), UPDATE_E_WRITE);
-  EXPECT_EQ(Snapshot(dir.Path() / "outside"), outside);
-  EXPECT_EQ(JournalState(), kJournalInstalling);
+  for (uint32_t state : {kJournalInstalling, kJournalInstalled}) {
+    SCOPED_TRACE(state == kJournalInstalling ? "installing: put back" : "installed: finish");
+    const fs::path outside = dir.Path() / "outside";
+    fs::create_directories(outside / "sys");
+    WriteFileBytes(outside / "sys" / "victim", Bytes("not the game's"));
+    WriteFileBytes(outside / "sys" / "victim.lumetria-bak", Bytes("not the game's either"));
+    WriteFileBytes(outside / "sys" / "victim.tmp", Bytes("nor this"));
+    if (!MakeLink(Game() / "sys", outside / "sys", true)) GTEST_SKIP() << "this platform cannot make links here";
+    Journal journal = RealJournal();
+    journal.state = state;
+    journal.entries.push_back({u"sys\\victim", 0x20, 3, 0, HashOfBytes(Bytes("new"))});
+    ASSERT_TRUE(WriteJournal(journal));
+    const FolderSnapshot before = Snapshot(outside);
+    EXPECT_EQ(Recover(nullptr), UPDATE_E_WRITE);
+    EXPECT_EQ(Snapshot(outside), before);
+    EXPECT_EQ(JournalState(), state);
+
+    // The folder is a folder again: the original and the new file as the
+    // journal's state has them.
+    RemoveLink(Game() / "sys");
+    fs::create_directory(Game() / "sys");
+    WriteFileBytes(Game() / "sys" / "victim", Bytes(state == kJournalInstalling ? "old" : "new"));
+    WriteFileBytes(Game() / "sys" / "victim.lumetria-bak", Bytes("old"));
+    Recovered what = Recovered::Nothing;
+    EXPECT_EQ(Recover(&what), UPDATE_OK);
+    EXPECT_EQ(what, state == kJournalInstalling ? Recovered::PutBack : Recovered::Finished);
+    EXPECT_FALSE(HasJournalValue());
+    EXPECT_EQ(ReadFileBytes(Game() / "sys" / "victim"), Bytes(state == kJournalInstalling ? "old" : "new"));
+    EXPECT_FALSE(fs::exists(Game() / "sys" / "victim.lumetria-bak"));
+    EXPECT_EQ(Snapshot(outside), before);
+
+    fs::remove_all(outside);
+    TearDown();
+    fs::remove_all(Game());
+    SetUp();
+  }
 }
 
 // The undo fails (every rename from the commit's first on fails), so the run

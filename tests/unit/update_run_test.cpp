@@ -524,10 +524,12 @@ TEST_F(UpdateRunTest, RenamesAreFlushedBeforeTheInstalledMarkAndBackupsBeforeThe
 }
 
 // Another program (an antivirus scanner, say) holds a file for a moment
-// just as the run renames it: every rename of the run, the commit's and the
-// records', waits that out and the update completes. Held for good, the
-// rename gives up after five tries and the run fails, leaving the
-// installation whole once the next start has recovered.
+// just as the run renames it, and the rename fails with a sharing violation
+// or (a file held for deletion, a scanner on Windows) access denied: every
+// rename of the run, the commit's and the records', waits that out and the
+// update completes. Held for good, the rename gives up after five tries and
+// the run fails, leaving the installation whole once the next start has
+// recovered.
 TEST_F(UpdateRunTest, ARenameHeldForAMomentIsWaitedOutAndHeldForGoodFailsCleanly) {
   const auto [before, updated] = StartTable(SmallPayload());
   OsFaultReset();
@@ -537,10 +539,12 @@ TEST_F(UpdateRunTest, ARenameHeldForAMomentIsWaitedOutAndHeldForGoodFailsCleanly
   ASSERT_EQ(moves, 7u) << "five installs and the two records";
   RestorePristine();
 
-  for (uint32_t nth = 1; nth <= moves; ++nth) {
-    SCOPED_TRACE(testing::Message() << "rename " << nth << " held once");
+  for (uint32_t n = 0; n < 2 * moves; ++n) {
+    const uint32_t nth = n % moves + 1;
+    const OsFault kind = n < moves ? OsFault::Busy : OsFault::Denied;
+    SCOPED_TRACE(testing::Message() << "rename " << nth << " held once, " << (n < moves ? "busy" : "denied"));
     OsFaultReset();
-    OsFaultArm(OsOp::Move, nth, OsFault::Busy);
+    OsFaultArm(OsOp::Move, nth, kind);
     ScriptedProgressUi ui;
     UpdateResult result = RunUpdateFrom(PatchCore().c_str(), GameCore().c_str(), ui);
     EXPECT_EQ(OsFaultCalls(OsOp::Move), moves + 1) << "the held rename is tried once more";
@@ -802,6 +806,11 @@ TEST_F(UpdateRunTest, DamagedPayloadsAreRefusedBeforeAnythingIsWritten) {
       {"destination on a temporary name outside ASCII", {{"\xC3\x89", data}, {"\xC3\xA9.tmp", data}}},
       {"duplicate through a record", {{"data.arc", data, true, "sys\\data.arc"}, {"sys\\data.arc", data, false}}},
       {"destination on a temporary name", {{"a", data}, {"a.tmp", data}}},
+      // The other order: the later entry's temporary name is an earlier
+      // entry's file, which the extraction would overwrite.
+      {"temporary name on an earlier destination", {{"a.tmp", data}, {"a", data}}},
+      {"temporary name on an earlier destination in a folder", {{"sys\\A.TMP", data}, {"SYS\\a", data}}},
+      {"temporary name on an earlier destination outside ASCII", {{"\xC3\xA9.tmp", data}, {"\xC3\x89", data}}},
   };
   FolderSnapshot before = Snapshot(Game());
   for (const Case& c : cases) {

@@ -19,6 +19,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/update_fixture.h"
 #include "tests/tools/hash_suffix.h"
+#include "update/journal.h"
 #include "tools/patchkit/hash_list_writer.h"
 
 namespace patch_e2e {
@@ -115,20 +116,18 @@ class PatchFixture : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
   }
 
-  // The names of the journals the program keeps beside the game's registry
-  // values (none once every run has ended or been carried through).
-  static std::vector<std::wstring> JournalValues() {
-    std::vector<std::wstring> names;
+  // Whether the program keeps a journal of this installation beside the
+  // game's registry values (none once every run has ended or been carried
+  // through). Other tests' installations may have theirs there too.
+  bool HasJournal() const {
+    const std::wstring folder = game.wstring();
+    const std::u16string name = JournalValueName(std::u16string(folder.begin(), folder.end()));
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-      DWORD length = 256;
-      if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-      if (std::wstring(name, length).rfind(L"PatchJournal", 0) == 0) names.emplace_back(name, length);
-    }
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    LONG status = RegQueryValueExW(key, reinterpret_cast<const wchar_t*>(name.c_str()), nullptr, nullptr, nullptr,
+                                   nullptr);
     RegCloseKey(key);
-    return names;
+    return status == ERROR_SUCCESS;
   }
 
   int32_t ExitStatus() {

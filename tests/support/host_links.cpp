@@ -114,3 +114,20 @@ void RemoveLink(const fs::path& link) {
   fs::remove(link, error);
 }
 
+bool IsLink(const fs::path& path) {
+#ifdef _WIN32
+  if (RunningUnderWine()) {
+    // Wine shows a host link to a file as the file: the host tells.
+    const fs::path answer = fs::temp_directory_path() / ("lumetria-is-link-" + std::to_string(GetCurrentProcessId()));
+    DeleteFileW(answer.wstring().c_str());
+    EXPECT_TRUE(RunOnHost(L"if test -L \\\"$0\\\"; then : > \\\"$1\\\"; fi", {path, answer})) << path;
+    const bool link = GetFileAttributesW(answer.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileW(answer.wstring().c_str());
+    return link;
+  }
+  DWORD attributes = GetFileAttributesW(path.wstring().c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+  return fs::is_symlink(fs::symlink_status(path));
+#endif
+}

@@ -17,3 +17,7 @@ bool MakeLink(const std::filesystem::path& link, const std::filesystem::path& ta
 
 // Removes a link itself, never its target.
 void RemoveLink(const std::filesystem::path& link);
+
+// Whether path is itself a link (under Wine, as the folder's listing shows a
+// host link: a reparse point).
+bool IsLink(const std::filesystem::path& path);

@@ -34,16 +34,21 @@ class LinkSafetyTest : public ::testing::Test {
   fs::path Outside() const { return dir.Path() / "outside"; }
   fs::path Victim() const { return Outside() / "victim.txt"; }
 
-  // Plants a link; false when this platform cannot make one here.
+  void TearDown() override { RemovePlanted(); }
+
+  // Plants a link (under Wine, the host makes it); false when this platform
+  // cannot make one here.
   bool Plant(const fs::path& link, const fs::path& target, bool folder = false) {
     std::error_code error;
     fs::remove(link, error);
-    if (folder) {
-      fs::create_directory_symlink(target, link, error);
-    } else {
-      fs::create_symlink(target, link, error);
-    }
-    return !error;
+    planted.push_back(link);
+    return MakeLink(link, target, folder);
+  }
+  // Removes the links planted so far, themselves: under Wine a Win32
+  // removal of a link to a file would remove the file.
+  void RemovePlanted() {
+    for (const fs::path& link : planted) RemoveLink(link);
+    planted.clear();
   }
 
   UpdateResult Run() {
@@ -53,6 +58,7 @@ class LinkSafetyTest : public ::testing::Test {
 
   TempDir dir;
   std::vector<PayloadFile> files;
+  std::vector<fs::path> planted;
 };
 
 TEST_F(LinkSafetyTest, NothingIsWrittenThroughALinkAtANameTheRunCreates) {
@@ -81,15 +87,35 @@ TEST_F(LinkSafetyTest, NothingIsWrittenThroughALinkAtANameTheRunCreates) {
     SetUp();
     fs::path target = c.dangling ? Outside() / "created.txt" : Victim();
     if (!Plant(Game() / c.name, target)) GTEST_SKIP() << "this platform cannot make symbolic links here";
-    EXPECT_EQ(Run(), c.expected);
+    UpdateResult result = Run();
+    if (RunningUnderWine() && result != c.expected) {
+      // Wine follows a host link wherever a Win32 call names one, so there
+      // the layer refuses a name it finds to be a link rather than replace
+      // it: the run stops before its commit, or in its records.
+      EXPECT_TRUE(result == UPDATE_E_WRITE || result == UPDATE_E_UNINSTALL_LIST) << std::hex << result;
+    } else {
+      EXPECT_EQ(result, c.expected) << std::hex << result;
+    }
     EXPECT_EQ(ReadFileBytes(Victim()), Bytes("a file the player cannot write"));
     EXPECT_FALSE(fs::exists(Outside() / "created.txt"));
-    EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc"), files[0].data);
-    EXPECT_EQ(ReadFileBytes(Game() / "sys" / "data.arc"), files[1].data);
+    // Whole: every file new, or (stopped before the commit) every one old.
+    const bool committed = result == UPDATE_OK || result == UPDATE_E_UNINSTALL_LIST;
+    const bool linkIsTheFile = std::string(c.name) == "data01100.arc";
+    EXPECT_EQ(ReadFileBytes(Game() / "data01100.arc"),
+              committed ? files[0].data : linkIsTheFile ? ReadFileBytes(Victim()) : Bytes("old archive"));
+    if (linkIsTheFile) {
+      EXPECT_EQ(IsLink(Game() / "data01100.arc"), !committed);
+    }
+    if (committed) {
+      EXPECT_EQ(ReadFileBytes(Game() / "sys" / "data.arc"), files[1].data);
+    } else {
+      EXPECT_FALSE(fs::exists(Game() / "sys" / "data.arc"));
+    }
     // The journal is kept out of the folder: nothing is made at its old
     // name, and a link planted there is left alone.
-    bool planted = std::string(c.name) == "lumetria-patch.journal";
-    EXPECT_EQ(fs::is_symlink(fs::symlink_status(Game() / "lumetria-patch.journal")), planted);
+    bool atJournal = std::string(c.name) == "lumetria-patch.journal";
+    EXPECT_EQ(IsLink(Game() / "lumetria-patch.journal"), atJournal);
+    RemovePlanted();
     fs::remove_all(Game());
   }
 }
@@ -116,7 +142,7 @@ TEST_F(LinkSafetyTest, RecoveryNeverReadsOrTouchesAnythingAtTheOldJournalName) {
   Recovered what = Recovered::Finished;
   EXPECT_EQ(RecoverInterruptedUpdate(dir.Core(u"game").c_str(), &what), UPDATE_OK);
   EXPECT_EQ(what, Recovered::Nothing);
-  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Game() / "lumetria-patch.journal")));
+  EXPECT_TRUE(IsLink(Game() / "lumetria-patch.journal"));
   EXPECT_EQ(Snapshot(Game()), before);
   EXPECT_EQ(ReadFileBytes(Victim()), Bytes("a file the player cannot write"));
 }
@@ -161,6 +187,7 @@ class FolderSwapTest : public LinkSafetyTest {
     OsFaultSetCallHook(nullptr, nullptr);
     OsFaultReset();
     if (fs::exists(Game() / "sys-moved")) RemoveLink(Game() / "sys");
+    LinkSafetyTest::TearDown();
   }
   void Restore() {
     RemoveJournal(JournalValueName(dir.Core(u"game")));

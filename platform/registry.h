@@ -9,7 +9,7 @@
 // 64-bit Windows sees the 32-bit view). POSIX: a read-only stand-in that
 // reads a file in the .reg export format, again at every open, from the path
 // in the environment variable LUMETRIA_REGISTRY or else from
-// kPosixRegistryDefaultPath; the README describes the format it accepts.
+// kPosixRegistryDefaultPath; docs/platform.md describes the format it accepts.
 // There a missing file holds no keys, and a file it cannot read or parse
 // makes every open fail with OS_ERROR_BADDB.
 #pragma once

@@ -55,7 +55,7 @@ MUTANTS = [
       ShowWarning(kWriteFailedMessage);"""),
     ]),
     ("merge-failure-is-success", "native", "a failed uninstall-list merge is reported as success", [
-        ("update/transaction.cpp", "  if (merged) return UPDATE_OK;", "  return UPDATE_OK;"),
+        ("update/transaction.cpp", "  if (merged) return UPDATE_OK;", "  if (merged || true) return UPDATE_OK;"),
     ]),
     ("module-path-boundary", "native", "a module path exactly as long as the buffer is not reported cut", [
         ("platform/posix/filesystem_posix.cpp", "  if (path.size() >= capacity) {", "  if (path.size() > capacity) {"),

@@ -58,6 +58,17 @@ class PatchTest : public PatchFixture {
     return dialog;
   }
 
+  // The installation updated and nothing of the run's own left: every
+  // payload file new, no temporary, backup or journal, and uninst.lst
+  // holding list (then its terminating zero byte).
+  void ExpectUpdatedWhole(const std::string& list) {
+    FolderSnapshot after = Snapshot(game);
+    for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
+    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
+    EXPECT_FALSE(HasJournal());
+    EXPECT_EQ(ReadFileBytes(game / "uninst.lst"), Bytes(list + '\0'));
+  }
+
   HANDLE HoldMutex(const char* name) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
     mutexes.push_back(mutex);
@@ -134,12 +145,7 @@ TEST_F(PatchTest, KilledAtAnyMomentAndStartedAgainEndsUpdated) {
       Answer(kAlreadyPatched, IDI_WARNING, IDOK);
       EXPECT_EQ(ExitStatus(), -1);
     }
-    FolderSnapshot after = Snapshot(game);
-    for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
-    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
-    EXPECT_FALSE(HasJournal());
-    EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
-              Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nmovie.dat\nreadme.txt\n") + '\0'));
+    ExpectUpdatedWhole("data01100.arc\ndata01110.arc\ntlm.hvl\nmovie.dat\nreadme.txt\n");
   }
 }
 
@@ -168,12 +174,7 @@ TEST_F(PatchTest, RecordsThatFailedAreFinishedAtTheNextStart) {
       Answer(kAlreadyPatched, IDI_WARNING, IDOK);
       EXPECT_EQ(ExitStatus(), -1);
     }
-    FolderSnapshot after = Snapshot(game);
-    for (const PayloadFile& file : payload) EXPECT_EQ(after[file.name], file.data) << file.name;
-    EXPECT_EQ(Leftovers(after), std::vector<std::string>{});
-    EXPECT_FALSE(HasJournal());
-    EXPECT_EQ(ReadFileBytes(game / "uninst.lst"),
-              Bytes(std::string("data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n") + '\0'));
+    ExpectUpdatedWhole("data01100.arc\ndata01110.arc\ntlm.hvl\nreadme.txt\n");
   }
 }
 
